@@ -1,0 +1,100 @@
+// tessan: reprograms a target's flash over a serial line. The driver: the
+// command line, the image file, the port, the loader dialogue, and the three
+// ways the tool ends (early, failure, success), each after one pause.
+#include <cstdio>
+
+#include "../loader/Handshake.h"
+#include "../loader/Image.h"
+#include "../loader/Transfer.h"
+#include "../serial/ComPort.h"
+#include "CommandLine.h"
+#include "Console.h"
+#include "Texts.h"
+
+namespace {
+
+const int kBaudRate = 115200;
+const int kTimeoutMs = 500;
+
+// Before the image file is open and the port exists.
+int EarlyExit() {
+    PauseBeforeExit();
+    return -1;
+}
+
+// The failing step has printed its message. The port, if any, is closed by
+// the caller's ComPort going out of scope after this returns: last.
+int FailureExit(FILE* file) {
+    fclose(file);
+    PauseBeforeExit();
+    return -1;
+}
+
+// Reads and checks the whole image before any port is touched, so a bad
+// file never puts a target into its loader. Prints the reason and returns
+// false when the file is not a usable image.
+bool LoadImage(FILE* file, const char* fileName, unsigned char* image, size_t* length) {
+    switch (ReadImageFile(file, image, kImageCapacity, length)) {
+    case ImageRead::kReadError:
+        printf("Error: File '%s' could not be read.\n", fileName);
+        return false;
+    case ImageRead::kTooLarge:
+        printf("Error: File '%s' holds more than %u bytes.\n", fileName,
+               static_cast<unsigned>(kImageCapacity));
+        return false;
+    case ImageRead::kOk:
+        break;
+    }
+    if (*length == 0) {
+        printf("Error: File '%s' holds no image data.\n", fileName);
+        return false;
+    }
+    RecordFault fault;
+    if (!CheckRecords(image, *length, &fault)) {
+        printf("Error: File '%s' is truncated: the record at offset %u needs %u bytes, %u remain.\n",
+               fileName, fault.offset, fault.needed, fault.remain);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    PrepareConsole();
+    puts(kBanner);
+
+    CommandLine line;
+    if (argc <= 1 || !ScanArguments(argc, argv, &line) || line.fileName == nullptr) {
+        puts(kUsage);
+        return EarlyExit();
+    }
+
+    FILE* file = fopen(line.fileName, "rb");
+    if (file == nullptr) {
+        printf("Error: File '%s' not found.\n", line.fileName);
+        return EarlyExit();
+    }
+
+    static unsigned char imageBuffer[kImageCapacity];
+    size_t imageLength = 0;
+    if (!LoadImage(file, line.fileName, imageBuffer, &imageLength)) return FailureExit(file);
+
+    ComPort port;
+    char portName[kPortNameSize] = {};
+    const char* name = DerivePortName(line.comValue, portName, kDevicePaths);
+
+    if (!port.Open(name, kBaudRate, kTimeoutMs)) {
+        printf("Error: %s in use or does not exist.\n", name);
+        return FailureExit(file);
+    }
+    printf("%s opened.\n", name);
+
+    if (!StartLoader(port, name)) return FailureExit(file);
+    if (!TransferImage(port, imageBuffer, imageLength)) return FailureExit(file);
+
+    fclose(file);
+    puts("Target updated successfully.");
+    PauseBeforeExit();
+    return 0;
+}

@@ -1,0 +1,95 @@
+// ComPort: the tool's only access to a serial line. One class, two
+// backends (ComPortWin32.cpp on Windows, ComPortPosix.cpp on Linux and
+// macOS) that give the rest of the tool the same five operations with the
+// same results.
+//
+// What the callers may rely on
+// ----------------------------
+// Line settings: Open configures the given baud rate, 8 data bits, no
+// parity, 1 stop bit, no flow control of any kind (neither RTS/CTS nor
+// DSR/DTR nor XON/XOFF), binary (raw) transfer with no translation of any
+// byte, and the DTR and RTS lines asserted while the port is open (devices
+// without modem lines, such as pseudo-terminals, are opened all the same).
+//
+// Exclusive use: an open port belongs to this object alone. Opening a port
+// that another ComPort or another process holds fails, and leaves the other
+// holder undisturbed.
+//
+// Read time-outs, for timeoutMs = T passed to Open: Read(buffer, n) returns
+//   - as soon as n bytes have arrived, or
+//   - with what has arrived once T * n + T ms have passed since the call, or
+//   - with what has arrived once more than T ms pass between two received
+//     bytes (this interval rule starts with the first byte received).
+// So a one-byte read on a silent line returns 0 after about 2 * T ms (one
+// second with the tool's 500 ms). A device that vanishes (unplugged, or
+// the far side of a pseudo-terminal closed) makes Read return what it has
+// received so far, promptly, rather than wait out the time-out.
+//
+// Writes have no time-out: Write returns once the platform has taken every
+// byte (on POSIX: once they have been handed to the device and drained), so
+// a reply's time-out counts from the end of what was sent.
+//
+// No operation prints anything; each reports by its result only.
+#pragma once
+
+#include <cstddef>
+
+class ComPort {
+public:
+#ifdef _WIN32
+    typedef void* Handle;  // a Win32 HANDLE
+#else
+    typedef int Handle;  // a file descriptor
+#endif
+    // The closed marker: the platform's invalid-handle value (all bits set).
+    static const Handle kClosed;
+
+    ComPort();
+    ~ComPort();  // closes the port if it is open
+
+    ComPort(const ComPort&) = delete;
+    ComPort& operator=(const ComPort&) = delete;
+
+    // Opens the port called `name` and configures it as described above.
+    // Returns true when the port is open and configured. Returns false at
+    // once, changing nothing, when this object is already open; returns
+    // false before touching any device when the name has 256 characters or
+    // more. Any failure after the device was opened closes it again, so a
+    // failed Open always leaves the object closed.
+    //
+    // Names: on Windows the name is opened as "\\.\" + name (COM1, COM10).
+    // On POSIX a name that begins with "/" is the device path itself;
+    // "COMn", n a decimal number from 1, is /dev/ttyS(n-1); any other name
+    // is /dev/<name>.
+    bool Open(const char* name, int baudRate, int timeoutMs);
+
+    // Closes the port if it is open; always leaves the closed marker.
+    // Calling it on a closed object is harmless.
+    void Close();
+
+    // Reads up to `count` bytes into `buffer` under the time-outs above.
+    // Returns the number of bytes read: 0 when the port is closed, when the
+    // platform read fails, or when the time-outs pass with no data.
+    size_t Read(unsigned char* buffer, size_t count);
+
+    // Writes `count` bytes. True only when every byte was written; false
+    // when the port is closed or the write failed or fell short.
+    bool Write(const unsigned char* buffer, size_t count);
+
+    // Discards whatever waits in the transmit and receive queues. False when
+    // the port is closed, otherwise whether the platform call succeeded.
+    bool Purge();
+
+    bool IsOpen() const { return handle != kClosed; }
+
+    // Longest name Open accepts: one less than the field that keeps it.
+    static const size_t kMaxNameLength = 255;
+
+    Handle handle;
+    char name[256];  // the name given to the last Open that got this far
+
+private:
+#ifndef _WIN32
+    int timeoutMs;  // the read time-out T, emulated with poll()
+#endif
+};

@@ -1,0 +1,33 @@
+// The progress line shown before each record.
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "loader/Transfer.h"
+
+namespace {
+std::string Line(unsigned position, unsigned length, char spinner) {
+    char out[kProgressLineSize];
+    size_t n = ProgressLine(out, position, length, spinner);
+    return std::string(out, n);
+}
+
+std::string Reference(unsigned position, unsigned length, char spinner) {
+    char out[128];
+    snprintf(out, sizeof out, "\r                        \nTransferring.. %c %d%% done.", spinner,
+             static_cast<int>(position * 100u / length));
+    return out;
+}
+}  // namespace
+
+TEST(ProgressLine, MatchesTheFormattedText) {
+    EXPECT_EQ(Line(0, 63, '-'), "\r                        \nTransferring.. - 0% done.");
+    EXPECT_EQ(Line(21, 63, '\\'), "\r                        \nTransferring.. \\ 33% done.");
+    EXPECT_EQ(Line(42, 63, '|'), "\r                        \nTransferring.. | 66% done.");
+    // Every percentage of the largest image, against printf's rendering.
+    for (unsigned position = 0; position < 131072; position += 97) {
+        ASSERT_EQ(Line(position, 131072, '/'), Reference(position, 131072, '/')) << position;
+    }
+    EXPECT_EQ(Line(131071, 131072, '-'), Reference(131071, 131072, '-'));
+}
