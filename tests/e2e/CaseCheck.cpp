@@ -1,0 +1,45 @@
+// Runs one end-to-end case and checks output, status, timing and wire.
+#include "CaseCheck.h"
+
+#include <gtest/gtest.h>
+
+#include "../TempDir.h"
+
+namespace {
+std::string Substitute(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+}  // namespace
+
+void RunCase(const Runner& runner, const E2ECase& c, int slot) {
+    if (runner.label == "wine" && !c.wineSkip.empty()) GTEST_SKIP() << c.wineSkip;
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    if (c.writeImage) dir.Write("fw.txt", c.image);
+
+    RunResult r = RunTool(runner, dir.path(), slot, c.withSim, c.simArgs, c.toolArgs);
+    if (c.withSim) ASSERT_TRUE(r.simStarted) << "tessan-sim did not publish its port";
+
+    std::string expected = Substitute(c.expected, "{PORT}", runner.portName(dir.path(), slot));
+    expected = Substitute(expected, "{PAUSE}", runner.pause);
+    EXPECT_FALSE(r.timedOut) << "the tool hung";
+    EXPECT_EQ(MatchOutput(expected, r.out), "");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "") << "nothing may go to standard error";
+    EXPECT_LE(r.seconds, c.maxSeconds);
+    EXPECT_GE(r.seconds, c.minSeconds);
+    if (c.withSim) {
+        if (c.receivedIsPrefix) {
+            EXPECT_EQ(r.received.compare(0, c.received.size(), c.received), 0) << "target received wrong bytes";
+        } else {
+            EXPECT_TRUE(r.received == c.received)
+                << "target received " << r.received.size() << " bytes, expected " << c.received.size();
+        }
+        if (c.opens >= 0) EXPECT_EQ(OpensSeen(r.simLog), c.opens) << r.simLog;
+        // The sim vouches for a complete, correct transfer only when the tool does.
+        if (c.status == 0) EXPECT_EQ(r.simStatus, 0) << r.simLog;
+    }
+}

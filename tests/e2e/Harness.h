@@ -1,0 +1,59 @@
+// Runs the real tessan against tessan-sim on a pseudo-terminal and collects
+// what happened: standard output and error, exit status, time taken, and
+// what the simulated target received.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// How a build of the tool is started and how it names its port. The native
+// build opens the sim's path directly; other runners (the Windows build
+// under Wine) publish the sim elsewhere and print another port name.
+struct Runner {
+    std::string label;                 // "native", "wine"
+    std::vector<std::string> prefix;   // the command before the tool's own arguments
+    std::string pause;                 // the pause prompt as the tool prints it, line end included
+    // Where the sim of test slot `slot` publishes its pty (dir: the test's folder).
+    std::string (*publishPath)(const std::string& dir, int slot);
+    // The -COM value and the name the tool prints for that port.
+    std::string (*portValue)(const std::string& dir, int slot);
+    std::string (*portName)(const std::string& dir, int slot);
+    // Extra environment for the tool ("NAME=value").
+    std::vector<std::string> environment;
+    // Turns the tool's output into the native form ("\r\n" to "\n" on Windows).
+    bool crlfOutput;
+};
+
+const Runner& NativeRunner();
+
+// The outcome of one run.
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;        // exit status, or -1 when killed
+    bool timedOut = false;  // the tool had to be killed
+    double seconds = 0;     // the tool's run time
+    std::string received;   // the bytes the sim received after the re-open
+    std::string simLog;     // the sim's event log
+    int simStatus = -1;     // the sim's exit status
+    bool simStarted = false;
+};
+
+// One run: the sim with `simArgs` (none when `withSim` is false), then the
+// tool with `toolArgs` in the folder `dir`, where "{PORT}" in an argument
+// stands for the runner's -COM value. Standard input is /dev/null.
+RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool withSim,
+                  const std::vector<std::string>& simArgs, const std::vector<std::string>& toolArgs,
+                  double limitSeconds = 30);
+
+// Compares `actual` with `expected`, where "{DOTS}" in expected matches a
+// run of one or more full stops. Returns an empty string on a match,
+// otherwise a readable description of the first difference.
+std::string MatchOutput(const std::string& expected, const std::string& actual);
+
+// How many times the sim saw the port opened, from its log.
+int OpensSeen(const std::string& simLog);
+
+// Paths of the programs under test (set by the build).
+std::string ToolPath();
+std::string SimPath();
