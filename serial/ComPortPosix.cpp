@@ -151,6 +151,9 @@ bool ComPort::Open(const char* portName, int baudRate, int timeout) {
 
 void ComPort::Close() {
     if (handle != kClosed) {
+        // The exclusive mode outlives this descriptor if someone else still
+        // holds the device open, and would then refuse our own re-open.
+        ioctl(handle, TIOCNXCL);
         flock(handle, LOCK_UN);
         close(handle);
     }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -165,6 +166,28 @@ TEST_F(ComPortOnPty, AHeldPortIsRefusedToOthers) {
     // Released, it can be opened again at once.
     port.Close();
     EXPECT_TRUE(second.Open(pty.slave().c_str(), 115200, 500));
+}
+
+TEST(ComPort, CloseLeavesTheDeviceOpenableForOthers) {
+    TestPty pty;
+    ASSERT_TRUE(pty.ok());
+    // Another holder of the device keeps the terminal alive across our close.
+    int other = open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ComPort port;
+    ASSERT_TRUE(port.Open(pty.slave().c_str(), 115200, 500));
+    int exclusive = 0;
+#ifdef TIOCGEXCL
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+#endif
+    port.Close();
+#ifdef TIOCGEXCL
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+#endif
+    EXPECT_TRUE(port.Open(pty.slave().c_str(), 115200, 500));
+    close(other);
 }
 
 TEST_F(ComPortOnPty, AVanishedDeviceEndsReadsPromptly) {
