@@ -15,13 +15,17 @@ std::string Substitute(std::string text, const std::string& from, const std::str
 }  // namespace
 
 void RunCase(const Runner& runner, const E2ECase& c, int slot) {
-    if (runner.label == "wine" && !c.wineSkip.empty()) GTEST_SKIP() << c.wineSkip;
+    if (runner.label == "wine" && !c.wineSkip.empty()) {
+        GTEST_SKIP() << c.wineSkip;
+    }
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     if (c.writeImage) dir.Write("fw.txt", c.image);
 
     RunResult r = RunTool(runner, dir.path(), slot, c.withSim, c.simArgs, c.toolArgs);
-    if (c.withSim) ASSERT_TRUE(r.simStarted) << "tessan-sim did not publish its port";
+    if (c.withSim) {
+        ASSERT_TRUE(r.simStarted) << "tessan-sim did not publish its port";
+    }
 
     std::string expected = Substitute(c.expected, "{PORT}", runner.portName(dir.path(), slot));
     expected = Substitute(expected, "{PAUSE}", runner.pause);
@@ -38,8 +42,12 @@ void RunCase(const Runner& runner, const E2ECase& c, int slot) {
             EXPECT_TRUE(r.received == c.received)
                 << "target received " << r.received.size() << " bytes, expected " << c.received.size();
         }
-        if (c.opens >= 0) EXPECT_EQ(OpensSeen(r.simLog), c.opens) << r.simLog;
-        // The sim vouches for a complete, correct transfer only when the tool does.
-        if (c.status == 0) EXPECT_EQ(r.simStatus, 0) << r.simLog;
+        if (c.opens >= 0) {
+            EXPECT_EQ(OpensSeen(r.simLog), c.opens) << r.simLog;
+        }
+        // A successful run must be one the target saw as complete and correct.
+        if (c.status == 0) {
+            EXPECT_EQ(r.simStatus, 0) << r.simLog;
+        }
     }
 }

@@ -23,4 +23,8 @@ struct E2ECase {
     std::string wineSkip;              // why this case cannot run under Wine (empty: it can)
 };
 
+// Every case: the basic ones (Cases.cpp) and the target's and host's
+// faults (FaultCases.cpp).
 std::vector<E2ECase> AllCases();
+std::vector<E2ECase> BasicCases();
+std::vector<E2ECase> FaultCases();
