@@ -1,0 +1,29 @@
+// Clock.h - monotonic time, the stop signals (SIGTERM/SIGINT/SIGHUP) and the waits the sim makes.
+#pragma once
+
+#include <cstdint>
+#include <poll.h>
+
+namespace simclock {
+
+constexpr int64_t kForever = INT64_MAX;
+
+// Nanoseconds on CLOCK_MONOTONIC.
+int64_t nowNs();
+
+// Sleeps until the absolute CLOCK_MONOTONIC time `ns` (precise, not woken by signals).
+void sleepUntil(int64_t ns);
+
+// Blocks the stop signals outside of waitFor() and makes them set a flag, so a
+// signal can never slip in between checking the flag and starting to wait.
+void installStopSignals();
+
+// True once a stop signal has arrived.
+bool stopRequested();
+
+// Waits until `fd` reports one of `events` (fd < 0: wait for time only) or until
+// the absolute time `untilNs`. Returns 1 with *revents set, 0 when the time has
+// come, -1 when a stop signal arrived.
+int waitFor(int fd, short events, int64_t untilNs, short* revents);
+
+}  // namespace simclock

@@ -1,0 +1,155 @@
+// Pty.cpp - creating, publishing and watching the pseudo-terminal.
+//
+// A fresh pty master does not report POLLHUP before its slave has been opened
+// once, so poll() alone cannot tell "not opened yet" from "open and idle". The
+// first open is seen through inotify (IN_OPEN on the slave device); from then on
+// POLLHUP on the master means nobody holds the slave open any more. Where
+// inotify is missing, the slave is opened and closed once before publishing, so
+// that the hang-up flag is set and its clearing shows the tool's open.
+#include "Pty.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+Pty::~Pty() {
+    close();
+}
+
+bool Pty::create(std::string& err) {
+    close();
+    opened_ = false;
+    primed_ = false;
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master_ < 0) {
+        err = std::string("posix_openpt: ") + strerror(errno);
+        return false;
+    }
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        err = std::string("grantpt/unlockpt: ") + strerror(errno);
+        close();
+        return false;
+    }
+    const char* name = ptsname(master_);
+    if (!name) {
+        err = std::string("ptsname: ") + strerror(errno);
+        close();
+        return false;
+    }
+    slave_ = name;
+
+    // Raw on the master sets the slave's line discipline: no echo, no CR/LF
+    // translation, no signals, every byte passed through as it is.
+    termios t;
+    if (tcgetattr(master_, &t) != 0) {
+        err = std::string("tcgetattr: ") + strerror(errno);
+        close();
+        return false;
+    }
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (tcsetattr(master_, TCSANOW, &t) != 0) {
+        err = std::string("tcsetattr: ") + strerror(errno);
+        close();
+        return false;
+    }
+
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ >= 0 && inotify_add_watch(watch_, slave_.c_str(), IN_OPEN) < 0) {
+        ::close(watch_);
+        watch_ = -1;
+    }
+    if (watch_ < 0) {
+        int s = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (s < 0) {
+            err = "cannot watch " + slave_ + ": " + strerror(errno);
+            close();
+            return false;
+        }
+        ::close(s);
+        primed_ = true;
+    }
+    return true;
+}
+
+bool Pty::publish(const std::string& path, std::string& err) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        err = path + " exists and is not a symlink";
+        return false;
+    }
+    std::string tmp = path + ".tmp" + std::to_string(getpid());
+    unlink(tmp.c_str());
+    if (symlink(slave_.c_str(), tmp.c_str()) != 0) {
+        err = "symlink " + tmp + ": " + strerror(errno);
+        return false;
+    }
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        err = "rename to " + path + ": " + strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    path_ = path;
+    return true;
+}
+
+void Pty::unpublish() {
+    if (path_.empty()) return;
+    char target[PATH_MAX];
+    ssize_t n = readlink(path_.c_str(), target, sizeof target - 1);
+    if (n >= 0) {
+        target[n] = '\0';
+        if (slave_ == target) unlink(path_.c_str());
+    }
+    path_.clear();
+}
+
+void Pty::close() {
+    if (master_ >= 0) ::close(master_);
+    if (watch_ >= 0) ::close(watch_);
+    master_ = -1;
+    watch_ = -1;
+}
+
+bool Pty::openSeen() {
+    if (opened_) return true;
+    if (master_ < 0) return false;
+    if (watch_ >= 0) {
+        alignas(inotify_event) char buf[1024];
+        ssize_t n;
+        while ((n = read(watch_, buf, sizeof buf)) > 0) {
+            for (ssize_t off = 0; off < n;) {
+                const inotify_event* e = reinterpret_cast<const inotify_event*>(buf + off);
+                if (e->mask & IN_OPEN) opened_ = true;
+                off += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+    pollfd p = {master_, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1) {
+        if (p.revents & POLLIN) opened_ = true;  // bytes can only come from an opener
+        if (primed_ && !(p.revents & POLLHUP)) opened_ = true;
+    } else if (primed_) {
+        opened_ = true;  // no hang-up reported: someone holds the slave
+    }
+    return opened_;
+}
+
+int Pty::unreadBySlave() const {
+    if (master_ < 0) return -1;
+    int s = ::open(slave_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (s < 0) return -1;
+    int n = -1;
+    if (ioctl(s, FIONREAD, &n) != 0) n = -1;
+    ::close(s);
+    return n;
+}

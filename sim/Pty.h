@@ -1,0 +1,49 @@
+// Pty.h - a pseudo-terminal standing in for the device's serial port: created raw,
+// published under a path as a symlink to its slave, watched for the tool's open and close.
+#pragma once
+
+#include <string>
+
+class Pty {
+public:
+    Pty() = default;
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    // Creates a fresh pty in raw mode with a non-blocking master.
+    bool create(std::string& err);
+
+    // Publishes the slave under `path`: a symlink, put in place atomically and
+    // replacing an older symlink. Refuses when `path` exists and is no symlink.
+    bool publish(const std::string& path, std::string& err);
+
+    // Removes the symlink, as long as it still points at this pty's slave.
+    void unpublish();
+
+    // Closes the master (the slave device disappears) and the open watch.
+    void close();
+
+    bool isOpen() const { return master_ >= 0; }
+    int master() const { return master_; }
+    const std::string& slaveName() const { return slave_; }
+
+    // An fd that turns readable when someone opens the slave (inotify), or -1
+    // when inotify is not available and openSeen() has to be polled.
+    int openWatchFd() const { return watch_; }
+
+    // True once the slave has been opened (it may have been closed again since).
+    bool openSeen();
+
+    // Bytes sent to the tool that it has not read yet, or -1 if unknown. Opens
+    // the slave for a moment, so it is only used just before dropping the port.
+    int unreadBySlave() const;
+
+private:
+    int master_ = -1;
+    int watch_ = -1;
+    bool opened_ = false;
+    bool primed_ = false;  // no inotify: the master's hang-up flag tells the open
+    std::string slave_;
+    std::string path_;
+};

@@ -1,0 +1,611 @@
+// Target.cpp - the device's behaviour on its two connections, and the log of it.
+#include "Target.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "Clock.h"
+
+using simclock::kForever;
+using simclock::nowNs;
+
+namespace {
+
+const char kTrigger[] = "BOOT\r\n";
+const size_t kTriggerLen = 6;
+const size_t kReadChunk = 65536;
+const int64_t kOpenPollNs = 5000000;  // open check period without inotify
+const int64_t kLingerPollNs = 5000000;     // while the tool reads the last bytes
+const int64_t kLingerMaxNs = 2000000000;   // before a vanish, at most
+
+// Wire time of `count` bytes on a 115200-baud 8N1 line (10 bits a byte).
+int64_t byteNs(uint64_t count) {
+    return int64_t(count * 1000000000ull / 11520);
+}
+
+void appendHex(std::string& out, const unsigned char* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    size_t at = out.size();
+    out.resize(at + 2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        out[at + 2 * i] = digits[p[i] >> 4];
+        out[at + 2 * i + 1] = digits[p[i] & 15];
+    }
+}
+
+bool writeFile(const std::string& path, const void* data, size_t n) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(data, 1, n, f) == n;
+    return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+Target::Target(const Settings& s, int64_t startNs)
+    : s_(s), startNs_(startNs),
+      deadlineNs_(startNs + int64_t(s.timeoutSec * 1e9)) {
+    events_.reserve(4096);
+}
+
+int Target::run() {
+    if (openConnection(1) && triggerPhase() && openConnection(2)) loaderPhase();
+    return finish();
+}
+
+// ---- connections -----------------------------------------------------------
+
+bool Target::openConnection(int number) {
+    std::string err;
+    if (!pty_.create(err) || !pty_.publish(s_.path, err)) {
+        std::printf("tessan-sim: %s\n", err.c_str());
+        std::fflush(stdout);
+        pty_.close();
+        fail("setup");
+        return false;
+    }
+    conn_ = number;
+    rxBaseNs_ = 0;
+    rxCount_ = 0;
+    txBaseNs_ = 0;
+    txCount_ = 0;
+    note(EventKind::Publish, uint64_t(number), 0, 0, pty_.slaveName());
+    if (!printedPath_) {
+        std::printf("%s\n", s_.path.c_str());
+        std::fflush(stdout);
+        printedPath_ = true;
+    }
+
+    while (!pty_.openSeen()) {
+        int watch = pty_.openWatchFd();
+        int64_t until = watch >= 0 ? deadlineNs_ : std::min(deadlineNs_, nowNs() + kOpenPollNs);
+        short revents = 0;
+        int r = simclock::waitFor(watch, POLLIN, until, &revents);
+        if (r < 0) return !stopped(Wake::Stop);
+        if (r == 0 && nowNs() >= deadlineNs_) return !stopped(Wake::Timeout);
+    }
+    note(EventKind::Open, uint64_t(number));
+    return true;
+}
+
+void Target::closeConnection(bool vanished) {
+    pty_.close();
+    pty_.unpublish();
+    note(vanished ? EventKind::Vanish : EventKind::Close, uint64_t(conn_));
+    note(EventKind::Rx, uint64_t(conn_));
+}
+
+// Drops the port in the middle of the reply or greeting. The bytes sent so far
+// would be on the tool's side of a real line already, but a pty discards
+// unread input when its master closes: so the path goes at once, and the
+// master once the tool has read them (or closed the port, or 2 s passed).
+void Target::vanishAfterRead() {
+    pty_.unpublish();
+    const int64_t until = std::min(nowNs() + kLingerMaxNs, deadlineNs_);
+    // Written bytes reach the slave's queue through a kernel work item: look
+    // only after a first period, else "0 unread" may mean "not there yet".
+    Wake w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
+    while (w == Wake::Elapsed && pty_.unreadBySlave() > 0 && nowNs() < until)
+        w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
+    closeConnection(true);
+}
+
+// Connection 1: wait for the trigger, reply, wait for the tool's close, reset.
+bool Target::triggerPhase() {
+    Rx& rx = rx_[1];
+    const unsigned char* trig = reinterpret_cast<const unsigned char*>(kTrigger);
+    size_t found = 0;
+    for (;;) {
+        Wake w = pull(kForever);
+        if (stopped(w)) return false;
+        const unsigned char* begin = rx.data.data();
+        const unsigned char* hit = std::search(begin, begin + rx.size, trig, trig + kTriggerLen);
+        if (hit != begin + rx.size) {
+            found = size_t(hit - begin);
+            break;
+        }
+        if (w == Wake::Hangup) {
+            closeConnection(false);
+            fail("no-trigger");
+            return false;
+        }
+    }
+    triggerSeen_ = true;
+    note(EventKind::Trigger);
+    markUnexpected(0, found);
+    markUnexpected(found + kTriggerLen, rx.size);
+    if (s_.lineRate) simclock::sleepUntil(rxLastWireNs_);
+
+    size_t count = s_.sendReply ? s_.reply.size() : 0;
+    if (s_.vanishInReply) count /= 2;
+    size_t sent = 0;
+    Wake w = send(s_.reply, count, &sent);
+    if (sent > 0 || s_.sendReply) note(EventKind::Reply, 0, 0, int64_t(sent));
+    if (stopped(w)) return false;
+
+    if (w != Wake::Hangup && s_.vanishInReply) {
+        vanishAfterRead();
+        if (s_.reappearMs < 0) {
+            fail("vanished");
+            return false;
+        }
+        return !stopped(pause(nowNs() + s_.reappearMs * 1000000));
+    }
+    if (w != Wake::Hangup) {
+        w = idleUntil(kForever);  // anything arriving now is unexpected
+        if (stopped(w)) return false;
+    }
+    closeConnection(false);
+    return !stopped(pause(nowNs() + s_.resetGapMs * 1000000));
+}
+
+// Connection 2: greet, then answer records until the tool closes the port.
+bool Target::loaderPhase() {
+    Rx& rx = rx_[2];
+    Wake w = idleUntil(nowNs() + s_.settleMs * 1000000);
+    if (stopped(w)) return false;
+    if (w == Wake::Hangup) {
+        closeConnection(false);
+        fail("closed-before-greeting");
+        return false;
+    }
+
+    if (s_.sendGreeting) {
+        size_t count = s_.greeting.size();
+        if (s_.vanishInGreeting) count /= 2;
+        size_t sent = 0;
+        w = send(s_.greeting, count, &sent);
+        note(EventKind::Greeting, 0, 0, int64_t(sent));
+        if (stopped(w)) return false;
+        if (w == Wake::Hangup) {
+            closeConnection(false);
+            fail("closed-during-greeting");
+            return false;
+        }
+        if (s_.vanishInGreeting) {
+            vanishAfterRead();
+            fail("vanished");
+            return false;
+        }
+        greetingSent_ = true;
+    } else {
+        fail("no-greeting");
+        silenced_ = true;  // nothing is expected from the tool any more
+    }
+
+    recordsStart_ = rx.size;
+    earlyMarkedTo_ = rx.size;
+    serving_ = greetingSent_;
+    size_t pos = rx.size;  // start of the next record
+    uint64_t k = 1;        // its number
+    for (;;) {
+        bool closed = false;
+        while (!silenced_ && rx.size > pos) {
+            size_t avail = rx.size - pos;
+            size_t len = 16 * size_t(rx.data[pos]) + 5;
+            if (k == s_.vanishRecord && avail >= len / 2) {
+                closeConnection(true);
+                fail("vanished");
+                return false;
+            }
+            if (avail < len) break;
+            w = answerRecord(k, pos, len);
+            if (stopped(w)) return false;
+            if (w == Wake::Hangup) {
+                closed = true;
+                break;
+            }
+            pos += len;
+            ++k;
+        }
+        if (closed) break;
+
+        // Towards a vanish, take no more than half of that record.
+        size_t limit = SIZE_MAX;
+        if (!silenced_ && k == s_.vanishRecord) {
+            size_t avail = rx.size - pos;
+            limit = avail == 0 ? 1 : (16 * size_t(rx.data[pos]) + 5) / 2 - avail;
+        }
+        size_t before = rx.size;
+        w = pull(kForever, limit);
+        if (stopped(w)) return false;
+        if (silenced_) markUnexpected(before, rx.size);
+        if (w == Wake::Hangup) break;
+    }
+    closeConnection(false);
+    if (!silenced_ && rx.size > pos) fail("incomplete-record " + std::to_string(k));
+    return true;
+}
+
+// Checks record k (bytes [pos, pos+len) of connection 2) and answers it.
+// Returns Elapsed once answered, Hangup if the tool closed before the status.
+Target::Wake Target::answerRecord(uint64_t k, size_t pos, size_t len) {
+    Rx& rx = rx_[2];
+    if (s_.haveExpect && !mismatchNoted_) {
+        const std::string& e = s_.expect;
+        size_t same = 0;
+        while (same < len && pos + same < e.size() &&
+               rx.data[pos + same] == static_cast<unsigned char>(e[pos + same]))
+            ++same;
+        if (same < len) {
+            note(EventKind::Mismatch, k, pos + same);
+            mismatchNoted_ = true;
+        }
+    }
+    if (k == s_.silentRecord) {
+        note(EventKind::Record, k, len, -1);
+        silenced_ = true;
+        fail("silent " + std::to_string(k));
+        return Wake::Elapsed;
+    }
+
+    int status = 0;
+    auto st = s_.statusFor.find(k);
+    if (st != s_.statusFor.end()) status = st->second;
+    int64_t extraNs = s_.programDelayUs * 1000;
+    auto late = s_.lateMs.find(k);
+    if (late != s_.lateMs.end()) extraNs += late->second * 1000000;
+
+    if (s_.lineRate || extraNs > 0) {
+        // Not before the record's last byte is on the wire (or arrived), plus
+        // the programming time; bytes that come meanwhile stay in the buffer.
+        int64_t due = rxLastWireNs_ + extraNs;
+        for (;;) {
+            Wake w = pull(due);
+            if (w == Wake::Elapsed) break;
+            if (w == Wake::Hangup) {
+                note(EventKind::Record, k, len, -1);
+                fail("closed-before-status " + std::to_string(k));
+                return w;
+            }
+            if (w != Wake::Data) return w;
+        }
+        if (s_.lineRate) paceTx();
+    }
+
+    unsigned char byte = static_cast<unsigned char>(status);
+    Wake w = writeBytes(&byte, 1);
+    if (w == Wake::Timeout || w == Wake::Stop) return w;
+    lastStatusNs_ = note(EventKind::Record, k, len, status);
+    if (status != 0) fail("status " + std::to_string(k) + " " + std::to_string(status));
+
+    // The next record may only follow the status: bytes already here came early.
+    size_t from = std::max(pos + len, earlyMarkedTo_);
+    if (rx.size > from) {
+        markUnexpected(from, rx.size);
+        earlyMarkedTo_ = rx.size;
+    }
+    return w == Wake::Hangup ? w : Wake::Elapsed;
+}
+
+// ---- reading, waiting, sending ----------------------------------------------
+
+// Waits for bytes (or the tool's close) until untilNs and appends, in as few
+// reads as possible, what is there, at most `limit` bytes.
+Target::Wake Target::pull(int64_t untilNs, size_t limit) {
+    const int fd = pty_.master();
+    Rx& rx = rx_[conn_];
+    const int64_t until = std::min(untilNs, deadlineNs_);
+    for (;;) {
+        short revents = 0;
+        int r = simclock::waitFor(fd, POLLIN, until, &revents);
+        if (r < 0) return Wake::Stop;
+        if (r == 0) return untilNs < deadlineNs_ ? Wake::Elapsed : Wake::Timeout;
+
+        const bool hangup = (revents & (POLLHUP | POLLERR)) != 0;
+        bool ended = false;
+        size_t got = 0;
+        int64_t arrivalNs = 0;
+        while (got < limit) {
+            size_t want = std::min(limit - got, kReadChunk);
+            if (rx.data.size() - rx.size < want)
+                rx.data.resize(std::max(rx.data.size() * 2, rx.size + want));
+            ssize_t n = read(fd, rx.data.data() + rx.size, want);
+            if (n > 0) {
+                if (got == 0) arrivalNs = nowNs();
+                rx.size += size_t(n);
+                got += size_t(n);
+                if (size_t(n) < want && !hangup) break;  // took all there was
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                ended = hangup;
+                break;
+            }
+            ended = true;  // EOF or EIO: the slave is closed and drained
+            break;
+        }
+
+        if (got > 0) {
+            int64_t firstWireNs = arrivalNs;
+            if (s_.lineRate) {
+                if (rxCount_ == 0 || arrivalNs > rxBaseNs_ + byteNs(rxCount_)) {
+                    rxBaseNs_ = arrivalNs;  // the line was idle: a new run of bytes
+                    rxCount_ = 0;
+                }
+                firstWireNs = rxBaseNs_ + byteNs(rxCount_);
+                rxCount_ += got;
+                rxLastWireNs_ = rxBaseNs_ + byteNs(rxCount_ - 1);
+            } else {
+                rxLastWireNs_ = arrivalNs;
+            }
+            if (serving_ && firstRecordStartNs_ < 0 && rx.size > recordsStart_)
+                firstRecordStartNs_ = firstWireNs;
+            return Wake::Data;
+        }
+        if (ended) return Wake::Hangup;
+    }
+}
+
+// Waits until untilNs; bytes arriving meanwhile are unexpected.
+Target::Wake Target::idleUntil(int64_t untilNs) {
+    for (;;) {
+        size_t before = rx_[conn_].size;
+        Wake w = pull(untilNs);
+        if (w != Wake::Data) return w;
+        markUnexpected(before, rx_[conn_].size);
+    }
+}
+
+// Waits until untilNs with no port to watch (reset gaps).
+Target::Wake Target::pause(int64_t untilNs) {
+    const int64_t until = std::min(untilNs, deadlineNs_);
+    short revents = 0;
+    int r = simclock::waitFor(-1, 0, until, &revents);
+    if (r < 0) return Wake::Stop;
+    return untilNs <= deadlineNs_ ? Wake::Elapsed : Wake::Timeout;
+}
+
+// Sends the first `count` bytes of text, paced by --byte-gap and --line-rate.
+// Returns Elapsed when all are sent, Hangup if the tool closed the port first.
+Target::Wake Target::send(const std::string& text, size_t count, size_t* sent) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    *sent = 0;
+    if (count == 0) return Wake::Elapsed;
+    if (!s_.lineRate && s_.byteGapMs == 0) {
+        Wake w = writeBytes(p, count);
+        if (w == Wake::Elapsed) *sent = count;
+        return w;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0 && s_.byteGapMs > 0) {
+            Wake w = idleUntil(nowNs() + s_.byteGapMs * 1000000);
+            if (w != Wake::Elapsed) return w;
+        }
+        if (s_.lineRate) paceTx();
+        Wake w = writeBytes(p + i, 1);
+        if (w != Wake::Elapsed) return w;
+        *sent = i + 1;
+    }
+    return Wake::Elapsed;
+}
+
+// Writes all n bytes to the master; Elapsed when done.
+Target::Wake Target::writeBytes(const unsigned char* p, size_t n) {
+    const int fd = pty_.master();
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w > 0) {
+            p += w;
+            n -= size_t(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno == EAGAIN) {
+            short revents = 0;
+            int r = simclock::waitFor(fd, POLLOUT, deadlineNs_, &revents);
+            if (r < 0) return Wake::Stop;
+            if (r == 0) return Wake::Timeout;
+            if ((revents & POLLHUP) && !(revents & POLLOUT)) return Wake::Hangup;
+            continue;
+        }
+        return Wake::Hangup;
+    }
+    return Wake::Elapsed;
+}
+
+// Line rate: sleeps until the next outgoing byte has had its wire time.
+void Target::paceTx() {
+    int64_t now = nowNs();
+    if (txCount_ == 0 || now > txBaseNs_ + byteNs(txCount_)) {
+        txBaseNs_ = now;  // the line was idle
+        txCount_ = 0;
+    }
+    ++txCount_;
+    simclock::sleepUntil(txBaseNs_ + byteNs(txCount_));
+}
+
+// ---- result and log -----------------------------------------------------------
+
+void Target::markUnexpected(size_t from, size_t to) {
+    if (to <= from) return;
+    note(EventKind::Unexpected, uint64_t(conn_), from, int64_t(to - from));
+    fail("unexpected-data");
+}
+
+int64_t Target::note(EventKind kind, uint64_t a, uint64_t b, int64_t c, std::string text) {
+    int64_t t = nowNs();
+    events_.push_back(Event{us(t), kind, a, b, c, std::move(text)});
+    return t;
+}
+
+void Target::fail(const std::string& reason) {
+    if (failReason_.empty()) failReason_ = reason;
+}
+
+bool Target::stopped(Wake w) {
+    if (w == Wake::Timeout) {
+        note(EventKind::Timeout);
+        fail("timeout");
+        return true;
+    }
+    if (w == Wake::Stop) {
+        note(EventKind::Signal);
+        fail("signal");
+        return true;
+    }
+    return false;
+}
+
+int Target::finish() {
+    if (pty_.isOpen()) {
+        pty_.close();
+        pty_.unpublish();
+        note(EventKind::Rx, uint64_t(conn_));
+    }
+
+    if (failReason_.empty()) {
+        const Rx& rx = rx_[2];
+        const std::string& e = s_.expect;
+        if (!triggerSeen_) {
+            fail("no-trigger");
+        } else if (!greetingSent_) {
+            fail("no-greeting");
+        } else if (s_.haveExpect && (rx.size != e.size() || (rx.size > 0 && std::memcmp(rx.data.data(), e.data(), rx.size) != 0))) {
+            size_t same = 0;
+            while (same < rx.size && same < e.size() && rx.data[same] == static_cast<unsigned char>(e[same]))
+                ++same;
+            if (same == rx.size)
+                fail("short " + std::to_string(rx.size) + " of " + std::to_string(e.size()));
+            else
+                fail("mismatch offset " + std::to_string(same));
+        }
+    }
+
+    if (firstRecordStartNs_ >= 0)
+        events_.push_back(Event{us(firstRecordStartNs_), EventKind::FirstRecordStart, 0, 0, 0, {}});
+    if (lastStatusNs_ >= 0)
+        events_.push_back(Event{us(lastStatusNs_), EventKind::LastStatus, 0, 0, 0, {}});
+    const bool ok = failReason_.empty();
+    note(EventKind::Result, 0, 0, 0, ok ? "ok" : "fail " + failReason_);
+
+    bool written = true;
+    if (!s_.rxPath.empty() && !writeRxFile()) {
+        std::printf("tessan-sim: cannot write %s\n", s_.rxPath.c_str());
+        written = false;
+    }
+    if (!s_.logPath.empty() && !writeLog()) {
+        std::printf("tessan-sim: cannot write %s\n", s_.logPath.c_str());
+        written = false;
+    }
+    std::printf("tessan-sim: result %s\n", events_.back().text.c_str());
+    std::fflush(stdout);
+    return ok && written ? 0 : 1;
+}
+
+bool Target::writeRxFile() {
+    const Rx& rx = rx_[2];
+    return writeFile(s_.rxPath, rx.data.data(), rx.size);
+}
+
+bool Target::writeLog() {
+    std::string out;
+    char head[128];
+    for (const Event& e : events_) {
+        const unsigned long long a = e.a;
+        const unsigned long long b = e.b;
+        const long long c = e.c;
+        int n = std::snprintf(head, sizeof head, "%lld ", static_cast<long long>(e.us));
+        out.append(head, size_t(n));
+        switch (e.kind) {
+        case EventKind::Publish:
+            std::snprintf(head, sizeof head, "publish %llu ", a);
+            out += head;
+            out += e.text;
+            break;
+        case EventKind::Open:
+            std::snprintf(head, sizeof head, "open %llu", a);
+            out += head;
+            break;
+        case EventKind::Close:
+            std::snprintf(head, sizeof head, "close %llu", a);
+            out += head;
+            break;
+        case EventKind::Trigger:
+            out += "trigger";
+            break;
+        case EventKind::Reply:
+            std::snprintf(head, sizeof head, "reply %lld", c);
+            out += head;
+            break;
+        case EventKind::Greeting:
+            std::snprintf(head, sizeof head, "greeting %lld", c);
+            out += head;
+            break;
+        case EventKind::Record:
+            if (c < 0)
+                std::snprintf(head, sizeof head, "record %llu len %llu status none", a, b);
+            else
+                std::snprintf(head, sizeof head, "record %llu len %llu status %lld", a, b, c);
+            out += head;
+            break;
+        case EventKind::Mismatch:
+            std::snprintf(head, sizeof head, "mismatch record %llu offset %llu", a, b);
+            out += head;
+            break;
+        case EventKind::Unexpected:
+            std::snprintf(head, sizeof head, "unexpected %llu ", a);
+            out += head;
+            appendHex(out, rx_[e.a].data.data() + e.b, size_t(e.c));
+            break;
+        case EventKind::Vanish:
+            std::snprintf(head, sizeof head, "vanish %llu", a);
+            out += head;
+            break;
+        case EventKind::Rx:
+            std::snprintf(head, sizeof head, "rx %llu", a);
+            out += head;
+            if (rx_[e.a].size > 0) {
+                out += ' ';
+                appendHex(out, rx_[e.a].data.data(), rx_[e.a].size);
+            }
+            break;
+        case EventKind::Timeout:
+            out += "timeout";
+            break;
+        case EventKind::Signal:
+            out += "signal";
+            break;
+        case EventKind::FirstRecordStart:
+            std::snprintf(head, sizeof head, "first-record-start %lld", static_cast<long long>(e.us));
+            out += head;
+            break;
+        case EventKind::LastStatus:
+            std::snprintf(head, sizeof head, "last-status %lld", static_cast<long long>(e.us));
+            out += head;
+            break;
+        case EventKind::Result:
+            out += "result ";
+            out += e.text;
+            break;
+        }
+        out += '\n';
+    }
+    return writeFile(s_.logPath, out.data(), out.size());
+}

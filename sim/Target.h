@@ -1,0 +1,129 @@
+// Target.h - the device's side of the link: answers the trigger, resets into its
+// loader on a new pty, greets and answers each record with a status byte; with
+// the faults and timings that tests can ask for, and the log of what happened.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Pty.h"
+
+struct Settings {
+    std::string path;
+
+    bool sendReply = true;
+    std::string reply = "OK\r\n";
+    bool sendGreeting = true;
+    std::string greeting = "LOADER v1.0+";
+
+    int64_t byteGapMs = 0;     // pause between the bytes of reply and greeting
+    int64_t resetGapMs = 200;  // port gone between the tool's close and the new pty
+    int64_t settleMs = 20;     // after connection 2 opens, before the greeting
+
+    std::map<uint64_t, int> statusFor;  // record number -> status to answer
+    std::map<uint64_t, int64_t> lateMs; // record number -> delay of its status
+    uint64_t silentRecord = 0;          // 0: none
+    uint64_t vanishRecord = 0;          // 0: none
+    bool vanishInReply = false;
+    bool vanishInGreeting = false;
+    int64_t reappearMs = -1;            // < 0: never come back
+
+    bool lineRate = false;
+    int64_t programDelayUs = 0;
+
+    bool haveExpect = false;
+    std::string expect;
+
+    std::string logPath;
+    std::string rxPath;
+    double timeoutSec = 60;
+};
+
+class Target {
+public:
+    Target(const Settings& s, int64_t startNs);
+
+    // Plays the whole session; returns 0 for a complete and correct transfer,
+    // 1 otherwise. The symlink is gone and the log written when it returns.
+    int run();
+
+private:
+    // What a wait ended with.
+    enum class Wake { Data, Hangup, Elapsed, Timeout, Stop };
+
+    enum class EventKind {
+        Publish, Open, Close, Trigger, Reply, Greeting, Record, Mismatch,
+        Unexpected, Vanish, Rx, Timeout, Signal, FirstRecordStart, LastStatus,
+        Result
+    };
+    struct Event {
+        int64_t us;
+        EventKind kind;
+        uint64_t a;  // connection or record number
+        uint64_t b;  // length or offset
+        int64_t c;   // status (-1: none) or length
+        std::string text;
+    };
+
+    // Bytes received on one connection, kept whole for the checks and the log.
+    struct Rx {
+        std::vector<unsigned char> data;
+        size_t size = 0;
+    };
+
+    bool openConnection(int number);
+    void closeConnection(bool vanished);
+    void vanishAfterRead();
+    bool triggerPhase();
+    bool loaderPhase();
+    int finish();
+
+    Wake answerRecord(uint64_t k, size_t pos, size_t len);
+    Wake pull(int64_t untilNs, size_t limit = SIZE_MAX);
+    Wake idleUntil(int64_t untilNs);
+    Wake pause(int64_t untilNs);
+    Wake send(const std::string& text, size_t count, size_t* sent);
+    Wake writeBytes(const unsigned char* p, size_t n);
+    void paceTx();
+    void markUnexpected(size_t from, size_t to);
+
+    int64_t note(EventKind kind, uint64_t a = 0, uint64_t b = 0, int64_t c = 0,
+                 std::string text = std::string());
+    void fail(const std::string& reason);
+    bool stopped(Wake w);
+    int64_t us(int64_t ns) const { return (ns - startNs_) / 1000; }
+    bool writeLog();
+    bool writeRxFile();
+
+    const Settings& s_;
+    int64_t startNs_;
+    int64_t deadlineNs_;
+    Pty pty_;
+    int conn_ = 0;          // current connection number (1 or 2), 0 before the first
+    bool printedPath_ = false;
+    Rx rx_[3];              // by connection number
+
+    bool triggerSeen_ = false;
+    bool greetingSent_ = false;
+    bool serving_ = false;  // connection 2 past its greeting: bytes are records
+    bool silenced_ = false; // a silent record: no more answers
+    size_t recordsStart_ = 0;
+    size_t earlyMarkedTo_ = 0; // bytes sent ahead of a status already logged up to here
+    bool mismatchNoted_ = false;
+    int64_t firstRecordStartNs_ = -1;
+    int64_t lastStatusNs_ = -1;
+
+    // Line-rate wire clocks: received bytes are "on the wire" one byte time
+    // after the previous one; bytes sent are written at their own deadlines.
+    int64_t rxBaseNs_ = 0;
+    uint64_t rxCount_ = 0;
+    int64_t rxLastWireNs_ = 0;
+    int64_t txBaseNs_ = 0;
+    uint64_t txCount_ = 0;
+
+    std::string failReason_;
+    std::vector<Event> events_;
+};
