@@ -1,6 +1,7 @@
 // ComPort on POSIX (Linux, macOS): termios raw mode, an exclusive lock, and
 // the Windows read time-outs emulated with poll() on a monotonic clock.
 #include "ComPort.h"
+#include "DevicePath.h"
 
 #include <cerrno>
 #include <climits>
@@ -23,24 +24,6 @@ long long NowMs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Maps the tool's port name to a device path. Windows programs name ports
-// COM1, COM2, ...; POSIX layers for Windows programs map COMn to the n-th
-// serial device, /dev/ttyS(n-1), and so do we.
-bool DevicePath(const char* name, char* path, size_t size) {
-    if (name[0] == '/') {
-        return snprintf(path, size, "%s", name) < static_cast<int>(size);
-    }
-    if (strncmp(name, "COM", 3) == 0 && name[3] >= '0' && name[3] <= '9') {
-        long long n = 0;
-        const char* p = name + 3;
-        while (*p >= '0' && *p <= '9' && n <= INT_MAX) n = n * 10 + (*p++ - '0');
-        if (*p == '\0' && n >= 1 && n <= INT_MAX) {
-            return snprintf(path, size, "/dev/ttyS%lld", n - 1) < static_cast<int>(size);
-        }
-    }
-    return snprintf(path, size, "/dev/%s", name) < static_cast<int>(size);
 }
 
 bool SpeedFor(int baudRate, speed_t* speed) {
@@ -107,7 +90,7 @@ bool ComPort::Open(const char* portName, int baudRate, int timeout) {
 
     char path[300];
     speed_t speed;
-    if (!DevicePath(name, path, sizeof path) || !SpeedFor(baudRate, &speed) || timeout < 0) {
+    if (!PosixDevicePath(name, path, sizeof path) || !SpeedFor(baudRate, &speed) || timeout < 0) {
         return false;
     }
 
@@ -123,7 +106,10 @@ bool ComPort::Open(const char* portName, int baudRate, int timeout) {
     // can still open such a port, which is why the lock is needed as well).
     struct termios want;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !isatty(fd) || tcgetattr(fd, &want) != 0) {
-        Close();
+        // Not Close(): its TIOCNXCL would take the exclusive mode away from
+        // the program that holds the port.
+        close(fd);
+        handle = kClosed;
         return false;
     }
     ioctl(fd, TIOCEXCL);

@@ -190,6 +190,20 @@ TEST(ComPort, CloseLeavesTheDeviceOpenableForOthers) {
     close(other);
 }
 
+#ifdef TIOCGEXCL
+// A refused open (a second tessan on a port in use) must leave the holder's
+// exclusive mode in place: the holder is not to be disturbed.
+TEST_F(ComPortOnPty, ARefusedOpenLeavesTheHolderExclusive) {
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(port.handle, TIOCGEXCL, &exclusive), 0);
+    ASSERT_EQ(exclusive, 1);
+    ComPort second;
+    EXPECT_FALSE(second.Open(pty.slave().c_str(), 115200, 500));
+    ASSERT_EQ(ioctl(port.handle, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the refused open cleared the holder's exclusive mode";
+}
+#endif
+
 TEST_F(ComPortOnPty, AVanishedDeviceEndsReadsPromptly) {
     pty.CloseMaster();
     unsigned char b[16];
