@@ -18,7 +18,7 @@ struct CharTable {
         // The white space scanf skips: blank, tab, line feed, vertical tab,
         // form feed, carriage return.
         for (int c = '\t'; c <= '\r'; ++c) value[c] = kSpace;
-        value[' '] = kSpace;
+        value[static_cast<unsigned char>(' ')] = kSpace;
     }
 };
 
