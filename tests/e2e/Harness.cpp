@@ -35,13 +35,24 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
+// The name of an environment entry: the text before any "=".
+std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
 // Starts `argv` in `dir` with standard input from /dev/null and its output
-// in the two files, in a process group of its own.
+// in the two files, in a process group of its own. An entry of `extraEnv`
+// replaces an inherited one of the same name (getenv would find the
+// inherited one first); a bare "NAME" removes NAME.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& outFile,
             const std::string& errFile, const std::vector<std::string>& extraEnv) {
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.push_back(*e);
-    for (const std::string& e : extraEnv) env.push_back(e);
+    for (char** e = environ; *e; ++e) {
+        bool replaced = false;
+        for (const std::string& x : extraEnv) replaced = replaced || EnvName(x) == EnvName(*e);
+        if (!replaced) env.push_back(*e);
+    }
+    for (const std::string& e : extraEnv) {
+        if (e.find('=') != std::string::npos) env.push_back(e);
+    }
     std::vector<char*> args, envp;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

@@ -18,7 +18,8 @@ struct Runner {
     // The -COM value and the name the tool prints for that port.
     std::string (*portValue)(const std::string& dir, int slot);
     std::string (*portName)(const std::string& dir, int slot);
-    // Extra environment for the tool ("NAME=value").
+    // Extra environment for the tool: "NAME=value" sets NAME, a bare
+    // "NAME" removes it from what the tool inherits.
     std::vector<std::string> environment;
     // Turns the tool's output into the native form ("\r\n" to "\n" on Windows).
     bool crlfOutput;
