@@ -1,6 +1,9 @@
 // Runs one end-to-end case and checks output, status, timing and wire.
 #include "CaseCheck.h"
 
+#include <fstream>
+#include <iterator>
+
 #include <gtest/gtest.h>
 
 #include "../TempDir.h"
@@ -42,6 +45,10 @@ void RunCase(const Runner& runner, const E2ECase& c, int slot) {
             EXPECT_TRUE(r.received == c.received)
                 << "target received " << r.received.size() << " bytes, expected " << c.received.size();
         }
+        // A sanitizer report or any other complaint of the sim's fails the case.
+        std::ifstream simErr(dir.File("sim.err"), std::ios::binary);
+        std::string simErrText((std::istreambuf_iterator<char>(simErr)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(simErrText, "") << "tessan-sim wrote to standard error";
         if (c.opens >= 0) {
             EXPECT_EQ(OpensSeen(r.simLog), c.opens) << r.simLog;
         }
