@@ -1,0 +1,313 @@
+// End-to-end faults of the host that the shared case list cannot express: a
+// port held by another run, an image file whose read fails, very long
+// arguments, and standard output closed or a pipe with no reader.
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "../TempDir.h"
+#include "CaseText.h"
+#include "Harness.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+const std::string& Pause() { return NativeRunner().pause; }
+
+// How the tool's standard output is connected.
+enum class Output { kFile, kClosed, kFd };
+
+// Starts `argv` in `dir` in a process group of its own, standard error to
+// dir/<tag>.err, standard output as `output` says (kFile: dir/<tag>.out),
+// standard input from `inFd` (-1: /dev/null).
+pid_t Start(const std::vector<std::string>& argv, const std::string& dir, const std::string& tag,
+            Output output = Output::kFile, int outFd = -1, int inFd = -1) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::string outFile = dir + "/" + tag + ".out", errFile = dir + "/" + tag + ".err";
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    int in = inFd >= 0 ? inFd : open("/dev/null", O_RDONLY);
+    int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = output == Output::kFile ? open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) : outFd;
+    if (in < 0 || err < 0 || (output != Output::kClosed && out < 0) || chdir(dir.c_str()) != 0) _exit(127);
+    dup2(in, 0);
+    dup2(err, 2);
+    if (output == Output::kClosed) {
+        close(1);
+    } else {
+        dup2(out, 1);
+    }
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+// Waits up to `seconds`; kills the group of a process that is still running
+// (*hung is set then). Returns the exit status, -1 for a death by signal.
+int Finish(pid_t pid, double seconds, bool* hung) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    *hung = false;
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (Clock::now() >= end) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    *hung = true;
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// Waits until the file holds `text`, up to `seconds`.
+bool WaitForText(const std::string& file, const std::string& text, double seconds) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        if (Slurp(file).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// tessan-sim on dir/port, with its log, received bytes and exit status.
+class Sim {
+public:
+    Sim(const std::string& dir, const std::vector<std::string>& extra) : dir_(dir) {
+        std::vector<std::string> argv = {SimPath(), port(), "--log", dir + "/sim.log", "--rx", dir + "/rx.bin",
+                                         "--timeout", "60"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        pid_ = Start(argv, dir, "sim");
+        started_ = WaitForText(dir + "/sim.out", "\n", 10);
+    }
+    ~Sim() {
+        if (pid_ > 0) End(0);
+    }
+    bool started() const { return started_; }
+    std::string port() const { return dir_ + "/port"; }
+
+    // Lets the sim end by itself within `seconds` (it does once the tool has
+    // closed the loader's port), or stops it; returns its exit status.
+    int End(double seconds) {
+        bool hung = false;
+        auto end = Clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (Clock::now() >= end) {
+                kill(pid_, SIGTERM);  // the sim writes its files and ends
+                status = Finish(pid_, 5, &hung);
+                pid_ = -1;
+                return status;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string received() const { return Slurp(dir_ + "/rx.bin"); }
+    std::string log() const { return Slurp(dir_ + "/sim.log"); }
+    std::string err() const { return Slurp(dir_ + "/sim.err"); }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    bool started_ = false;
+};
+
+std::string Substitute(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+// The console of a whole successful run on `port` of an image of records
+// with these block counts.
+std::string SuccessOutput(const std::string& port, const std::vector<int>& counts) {
+    std::string text = Head() + Handshake() + Progress(counts, counts.size()) + Done();
+    return Substitute(Substitute(text, "{PORT}", port), "{PAUSE}", Pause());
+}
+
+std::vector<int> LargeImage() { return std::vector<int>(10, 255); }  // 40,850 bytes
+
+}  // namespace
+
+// A second run on a port the first one holds is refused with the usual
+// message; the first run goes on undisturbed and the target sees a whole,
+// correct transfer. The first run holds the port in its transfer (paced at
+// the line's real rate so that it lasts) and in its pause (input from a pipe
+// that stays silent until the test lets it go).
+TEST(PortInUse, SecondRunIsRefusedAndTheFirstIsUndisturbed) {
+    for (const char* phase : {"transfer", "pause"}) {
+        SCOPED_TRACE(phase);
+        bool inPause = strcmp(phase, "pause") == 0;
+        TempDir dir;
+        std::vector<int> counts = inPause ? std::vector<int>{0, 1} : LargeImage();
+        std::string image = Records(counts);
+        dir.Write("fw.txt", Hex(image));
+        Sim sim(dir.path(), inPause ? std::vector<std::string>{} : std::vector<std::string>{"--line-rate"});
+        ASSERT_TRUE(sim.started());
+
+        int keys[2];
+        ASSERT_EQ(pipe(keys), 0);
+        pid_t first = Start({ToolPath(), "fw.txt", "-COM", sim.port()}, dir.path(), "first", Output::kFile, -1,
+                            inPause ? keys[0] : -1);
+        close(keys[0]);
+        ASSERT_TRUE(WaitForText(dir.File("first.out"), inPause ? "Press any key" : "Transferring", 15));
+
+        pid_t second = Start({ToolPath(), "fw.txt", "-COM", sim.port()}, dir.path(), "second");
+        bool hung = false;
+        EXPECT_EQ(Finish(second, 5, &hung), 255);
+        EXPECT_FALSE(hung);
+        EXPECT_EQ(MatchOutput(Head() + "Error: " + sim.port() + " in use or does not exist.\n" + Pause(),
+                              Slurp(dir.File("second.out"))),
+                  "");
+        EXPECT_EQ(Slurp(dir.File("second.err")), "");
+#ifdef TIOCGEXCL
+        // The refused run must not have lifted the first run's exclusive
+        // mode (root's open here is let through regardless).
+        int probe = open(sim.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int exclusive = 0;
+        EXPECT_TRUE(probe >= 0 && ioctl(probe, TIOCGEXCL, &exclusive) == 0);
+        EXPECT_EQ(exclusive, 1) << "the first run lost its exclusive hold on the port";
+        if (probe >= 0) close(probe);
+#endif
+
+        if (inPause) {
+            EXPECT_EQ(write(keys[1], "k", 1), 1);
+        }
+        close(keys[1]);
+        EXPECT_EQ(Finish(first, 30, &hung), 0);
+        EXPECT_FALSE(hung);
+        EXPECT_EQ(MatchOutput(SuccessOutput(sim.port(), counts),
+                              Slurp(dir.File("first.out"))),
+                  "");
+        EXPECT_EQ(Slurp(dir.File("first.err")), "");
+        EXPECT_EQ(sim.End(5), 0) << sim.log();
+        EXPECT_TRUE(sim.received() == image) << "the target received " << sim.received().size() << " bytes";
+        EXPECT_EQ(sim.err(), "");
+    }
+}
+
+// A file that opens but whose read fails is reported as unreadable, never
+// taken as the end of the image, and no port is touched.
+TEST(ImageFile, ReadErrorIsReportedAndNoPortIsOpened) {
+    TempDir dir;
+    // Reading a process's own memory at offset 0 fails with EIO, even for
+    // root (chmod 000 would not stop root from reading).
+    RunResult r = RunTool(NativeRunner(), dir.path(), 0, true, {}, {"/proc/self/mem", "-COM", "{PORT}"}, 10);
+    EXPECT_EQ(MatchOutput(Head() + "Error: File '/proc/self/mem' could not be read.\n" + Pause(), r.out), "");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(OpensSeen(r.simLog), 0) << r.simLog;
+    EXPECT_EQ(r.received, "");
+}
+
+// Arguments far beyond anything sensible: each is refused with its message
+// (or, for a long command line that ends well, the transfer succeeds).
+TEST(LongArguments, AreHandledWithoutOverflow) {
+    TempDir dir;
+    dir.Write("fw.txt", Hex(Records({0})));
+    struct Case {
+        std::string what;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    std::string longFile(100000, 'f');
+    std::string withCom = "COM" + std::string(4997, 'c');
+    std::string path = "/" + std::string(4999, 'p');
+    const std::vector<Case> cases = {
+        {"100,000-character file name", {longFile, "-COM", "tessan-absent"},
+         "Error: File '" + longFile + "' not found.\n"},
+        {"5,000-character value with COM", {"fw.txt", "-COM", withCom},
+         "Error: " + withCom + " in use or does not exist.\n"},
+        {"5,000-character device path", {"fw.txt", "-COM", path}, "Error: " + path + " in use or does not exist.\n"},
+        {"5,000-character value without COM", {"fw.txt", "-COM", std::string(5000, 'v')},
+         "Error: COMvvvvvvvvvvvvvvvv in use or does not exist.\n"},
+        {"5,000 digits", {"fw.txt", "-COM", std::string(5000, '7')},
+         "Error: COM2147483647 in use or does not exist.\n"},
+        {"5,000 digits after a minus", {"fw.txt", "-COM", "-" + std::string(4999, '7')},
+         "Error: COM-2147483648 in use or does not exist.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunResult r = RunTool(NativeRunner(), dir.path(), 0, false, {}, c.args, 10);
+        EXPECT_EQ(MatchOutput(Head() + c.message + Pause(), r.out), "");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(r.timedOut);
+    }
+
+    // 40,000 arguments: 20,000 -COM pairs, the last of which names the
+    // target's port, so the transfer runs.
+    std::vector<std::string> many;
+    for (int i = 0; i < 19999; ++i) {
+        many.push_back("-COM");
+        many.push_back(std::to_string(i) + "x");
+    }
+    many.push_back("fw.txt");
+    many.push_back("-COM");
+    many.push_back("{PORT}");
+    RunResult r = RunTool(NativeRunner(), dir.path(), 0, true, {}, many, 20);
+    EXPECT_EQ(MatchOutput(SuccessOutput(dir.File("port"), {0}), r.out), "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.simStatus, 0) << r.simLog;
+    EXPECT_TRUE(r.received == Records({0}));
+}
+
+// Nobody to read the console: standard output closed, or a pipe whose
+// reader has gone. The tool must neither die of it (SIGPIPE) nor change what
+// the target gets, and its exit status still tells the outcome.
+TEST(LostConsole, TransferAndExitStatusAreUnchanged) {
+    for (bool closedOutput : {true, false}) {
+        for (bool targetError : {false, true}) {
+            SCOPED_TRACE(std::string(closedOutput ? "output closed" : "pipe without reader") +
+                         (targetError ? ", target error" : ", success"));
+            TempDir dir;
+            std::vector<int> counts = {1, 0, 2, 1};
+            std::string image = Records(counts);
+            dir.Write("fw.txt", Hex(image));
+            Sim sim(dir.path(), targetError ? std::vector<std::string>{"--status", "3:7"} : std::vector<std::string>{});
+            ASSERT_TRUE(sim.started());
+
+            int console[2];
+            ASSERT_EQ(pipe(console), 0);
+            close(console[0]);  // the reader is gone before the tool starts
+            pid_t tool = Start({ToolPath(), "fw.txt", "-COM", sim.port()}, dir.path(), "tool",
+                               closedOutput ? Output::kClosed : Output::kFd, console[1]);
+            close(console[1]);
+            bool hung = false;
+            EXPECT_EQ(Finish(tool, 20, &hung), targetError ? 255 : 0);
+            EXPECT_FALSE(hung);
+            EXPECT_EQ(Slurp(dir.File("tool.err")), "");
+            EXPECT_EQ(sim.End(5), targetError ? 1 : 0) << sim.log();
+            // On the error no record follows the one that failed.
+            std::string want = targetError ? Records({1, 0, 2}) : image;
+            EXPECT_TRUE(sim.received() == want) << "the target received " << sim.received().size() << " bytes";
+            EXPECT_EQ(sim.err(), "");
+        }
+    }
+}
