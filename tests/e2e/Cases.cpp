@@ -274,6 +274,27 @@ std::vector<E2ECase> BasicCases() {
         cases.push_back(c);
     }
     {
+        // Every byte value reaches the tool unchanged: no flow-control,
+        // line-end or control-character handling on the way in. The text
+        // shown is empty, as the reply starts with a zero byte.
+        std::string reply, escaped;
+        char escape[8];
+        for (int i = 0; i < 256; ++i) {
+            reply += static_cast<char>(i);
+            snprintf(escape, sizeof escape, "\\x%02x", i);
+            escaped += escape;
+        }
+        E2ECase c;
+        c.name = "ReplyOfEveryByteValue";
+        c.simArgs = {"--reply", escaped};
+        c.received = Records({0});
+        c.image = Hex(c.received);
+        c.expected = Head() + "{PORT} opened.\n" + Echo(reply) + "{PORT} closed.\n{PORT} opened.\n" +
+                     Echo("LOADER v1.0+") + Progress({0}, 1) + Done();
+        c.status = 0;
+        cases.push_back(c);
+    }
+    {
         // Longer greetings are counted and shown in full (no wrap at 256).
         for (size_t length : {256u, 300u}) {
             std::string greeting;
