@@ -1,8 +1,10 @@
 // End-to-end faults of the host that the shared case list cannot express: a
 // port held by another run, an image file whose read fails, very long
-// arguments, and standard output closed or a pipe with no reader.
+// arguments, standard output closed or a pipe with no reader, and Ctrl-C in
+// a real terminal (a tmux pane) during the transfer and during the pause.
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +154,68 @@ std::string SuccessOutput(const std::string& port, const std::vector<int>& count
 }
 
 std::vector<int> LargeImage() { return std::vector<int>(10, 255); }  // 40,850 bytes
+
+bool HaveTmux() { return system("command -v tmux >/dev/null 2>&1") == 0; }
+
+// A tmux server of the test's own (a private socket) with one pane that
+// runs /bin/sh in `dir`: a real terminal that the test types into.
+class Tmux {
+public:
+    explicit Tmux(const std::string& dir) {
+        static int count = 0;
+        socket_ = "tessan-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+        ok_ = Run("new-session -d -s t -x 200 -y 50 -c '" + dir + "' /bin/sh") == 0;
+    }
+    ~Tmux() { Run("kill-server"); }
+    bool ok() const { return ok_; }
+
+    int Run(const std::string& args) const {
+        std::string command = "tmux -L " + socket_ + " -f /dev/null " + args + " </dev/null >/dev/null 2>&1";
+        return system(command.c_str());
+    }
+    // Types `line` and Enter into the pane.
+    bool Type(const std::string& line) const {
+        return Run("send-keys -t t -l -- '" + line + "'") == 0 && Run("send-keys -t t Enter") == 0;
+    }
+    // The pane's terminal device.
+    std::string PaneTty() const {
+        std::string command = "tmux -L " + socket_ + " display -p -t t '#{pane_tty}' 2>/dev/null </dev/null";
+        FILE* p = popen(command.c_str(), "r");
+        if (p == nullptr) return "";
+        char line[256] = {};
+        if (fgets(line, sizeof line, p) == nullptr) line[0] = '\0';
+        pclose(p);
+        std::string tty = line;
+        while (!tty.empty() && (tty.back() == '\n' || tty.back() == '\r')) tty.pop_back();
+        return tty;
+    }
+
+private:
+    std::string socket_;
+    bool ok_ = false;
+};
+
+// The terminal's echo and canonical (line) mode, seen from outside.
+bool TerminalMode(const std::string& tty, bool* echo, bool* canonical) {
+    int fd = open(tty.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct termios t;
+    bool ok = tcgetattr(fd, &t) == 0;
+    close(fd);
+    *echo = (t.c_lflag & ECHO) != 0;
+    *canonical = (t.c_lflag & ICANON) != 0;
+    return ok;
+}
+
+// Whether `word` stands alone in `stty -a` output ("echo" and not "-echo").
+bool SttyShows(const std::string& stty, const std::string& word) {
+    std::istringstream words(stty);
+    std::string w;
+    while (words >> w) {
+        if (w == word) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -309,5 +375,72 @@ TEST(LostConsole, TransferAndExitStatusAreUnchanged) {
             EXPECT_TRUE(sim.received() == want) << "the target received " << sim.received().size() << " bytes";
             EXPECT_EQ(sim.err(), "");
         }
+    }
+}
+
+// Ctrl-C in a real terminal, during the transfer and during the pause (which
+// puts the terminal in no-echo, non-canonical mode): the tool ends at once,
+// its hold on the port is gone at the same moment, and the terminal is back
+// in the mode it had. The test keeps a descriptor of its own on the port so
+// that the port outlives the tool, and then takes the same exclusive lock a
+// new run takes; a lock that a dying tool kept would refuse it.
+TEST(CtrlC, EndsTheRunReleasesThePortAndRestoresTheTerminal) {
+    if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed (scripts/test installs it)";
+    for (const char* phase : {"transfer", "pause"}) {
+        SCOPED_TRACE(phase);
+        bool inPause = strcmp(phase, "pause") == 0;
+        TempDir dir;
+        std::vector<int> counts = inPause ? std::vector<int>{0, 1} : LargeImage();
+        dir.Write("fw.txt", Hex(Records(counts)));
+        Sim sim(dir.path(), inPause ? std::vector<std::string>{} : std::vector<std::string>{"--line-rate"});
+        ASSERT_TRUE(sim.started());
+        Tmux tmux(dir.path());
+        ASSERT_TRUE(tmux.ok()) << "tmux could not start a session";
+        std::string tty = tmux.PaneTty();
+        ASSERT_FALSE(tty.empty());
+
+        ASSERT_TRUE(tmux.Type(ToolPath() + " fw.txt -COM " + sim.port() + " >tool.out 2>tool.err"));
+        ASSERT_TRUE(WaitForText(dir.File("tool.out"), inPause ? "Press any key" : "Transferring", 15))
+            << Slurp(dir.File("tool.out"));
+        bool echo = true, canonical = true;
+        if (inPause) {
+            // The pause has switched the terminal; give it a moment to do so.
+            for (int i = 0; i < 200 && TerminalMode(tty, &echo, &canonical) && (echo || canonical); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            EXPECT_FALSE(echo || canonical) << "the pause did not switch the terminal's mode";
+        }
+        int probe = open(sim.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(probe, 0);
+        EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0) << "the running tool does not hold the port";
+
+        auto pressed = Clock::now();
+        ASSERT_EQ(tmux.Run("send-keys -t t C-c"), 0);
+        bool released = false;
+        while (!released && Clock::now() - pressed < std::chrono::seconds(5)) {
+            released = flock(probe, LOCK_EX | LOCK_NB) == 0;
+            if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        double seconds = std::chrono::duration<double>(Clock::now() - pressed).count();
+        EXPECT_TRUE(released) << "the port is still held after Ctrl-C";
+        EXPECT_LT(seconds, 1.0) << "the tool took that long to end";
+        flock(probe, LOCK_UN);
+
+        // In the same terminal: the tool's exit status, then its mode.
+        ASSERT_TRUE(tmux.Type("echo $? >status.txt; stty -a >stty.txt"));
+        ASSERT_TRUE(WaitForText(dir.File("stty.txt"), "speed", 10));
+        EXPECT_EQ(Slurp(dir.File("status.txt")), "130\n") << "not ended by SIGINT";
+        std::string stty = Slurp(dir.File("stty.txt"));
+        EXPECT_TRUE(SttyShows(stty, "echo")) << stty;
+        EXPECT_TRUE(SttyShows(stty, "icanon")) << stty;
+        EXPECT_EQ(Slurp(dir.File("tool.err")), "");
+
+        // The sim sees the port close once the test lets go of it as well.
+        close(probe);
+        int simStatus = sim.End(5);
+        EXPECT_EQ(sim.log().find(" signal"), std::string::npos) << "the sim had to be stopped";
+        // After the pause the target had everything; mid-transfer it had not.
+        EXPECT_EQ(simStatus, inPause ? 0 : 1) << sim.log();
+        EXPECT_EQ(sim.err(), "");
     }
 }
