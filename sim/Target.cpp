@@ -41,7 +41,9 @@ void appendHex(std::string& out, const unsigned char* p, size_t n) {
 bool writeFile(const std::string& path, const void* data, size_t n) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
-    bool ok = std::fwrite(data, 1, n, f) == n;
+    // An empty buffer may have no storage at all, and fwrite must not be
+    // handed a null pointer.
+    bool ok = n == 0 || std::fwrite(data, 1, n, f) == n;
     return std::fclose(f) == 0 && ok;
 }
 
