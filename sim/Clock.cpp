@@ -23,10 +23,15 @@ int64_t nowNs() {
 }
 
 void sleepUntil(int64_t ns) {
-    timespec ts;
-    ts.tv_sec = ns / 1000000000;
-    ts.tv_nsec = ns % 1000000000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    const int64_t wake = ns - kSpinNs;
+    if (nowNs() < wake) {
+        timespec ts;
+        ts.tv_sec = wake / 1000000000;
+        ts.tv_nsec = wake % 1000000000;
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (nowNs() < ns) {
     }
 }
 

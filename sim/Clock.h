@@ -11,7 +11,13 @@ constexpr int64_t kForever = INT64_MAX;
 // Nanoseconds on CLOCK_MONOTONIC.
 int64_t nowNs();
 
-// Sleeps until the absolute CLOCK_MONOTONIC time `ns` (precise, not woken by signals).
+// How long before a deadline a precise wait stops sleeping and spins: more
+// than the usual wake-up latency of a timer, so the deadline is kept to a
+// microsecond or two rather than overshot by tens of them.
+constexpr int64_t kSpinNs = 100000;
+
+// Waits until the absolute CLOCK_MONOTONIC time `ns` (precise: sleeps until
+// kSpinNs before it, then spins; not woken by signals).
 void sleepUntil(int64_t ns);
 
 // Blocks the stop signals outside of waitFor() and makes them set a flag, so a
