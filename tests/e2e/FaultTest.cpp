@@ -444,3 +444,40 @@ TEST(CtrlC, EndsTheRunReleasesThePortAndRestoresTheTerminal) {
         EXPECT_EQ(sim.err(), "");
     }
 }
+
+// A port that vanished in the trigger reply and never comes back keeps the
+// tool in its re-open loop (by design: until the port returns or the user
+// gives up); Ctrl-C ends that at once, and nothing more is printed or sent.
+TEST(CtrlC, EndsTheReOpenLoopOfAPortThatNeverReturns) {
+    if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed (scripts/test installs it)";
+    TempDir dir;
+    dir.Write("fw.txt", Hex(Records({0})));
+    Sim sim(dir.path(), {"--vanish-in-reply"});
+    ASSERT_TRUE(sim.started());
+    Tmux tmux(dir.path());
+    ASSERT_TRUE(tmux.ok()) << "tmux could not start a session";
+
+    ASSERT_TRUE(tmux.Type(ToolPath() + " fw.txt -COM " + sim.port() + " >tool.out 2>tool.err"));
+    // Three failed attempts at least.
+    ASSERT_TRUE(WaitForText(dir.File("tool.out"), "closed.\n...", 10)) << Slurp(dir.File("tool.out"));
+
+    // The next command is typed at once; the shell runs it only once the
+    // tool has ended.
+    auto pressed = Clock::now();
+    ASSERT_EQ(tmux.Run("send-keys -t t C-c"), 0);
+    ASSERT_TRUE(tmux.Type("echo $? >status.txt; stty -a >stty.txt"));
+    ASSERT_TRUE(WaitForText(dir.File("stty.txt"), "speed", 10));
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - pressed).count(), 1.5) << "the tool took that long to end";
+    EXPECT_EQ(Slurp(dir.File("status.txt")), "130\n") << "not ended by SIGINT";
+    std::string stty = Slurp(dir.File("stty.txt"));
+    EXPECT_TRUE(SttyShows(stty, "echo")) << stty;
+    EXPECT_TRUE(SttyShows(stty, "icanon")) << stty;
+
+    std::string expected = Head() + "{PORT} opened.\n" + Echo("OK") + "{PORT} closed.\n{DOTS}";
+    EXPECT_EQ(MatchOutput(Substitute(expected, "{PORT}", sim.port()), Slurp(dir.File("tool.out"))), "");
+    EXPECT_EQ(Slurp(dir.File("tool.err")), "");
+    EXPECT_EQ(sim.End(5), 1) << sim.log();
+    EXPECT_NE(sim.log().find("vanish 1"), std::string::npos) << sim.log();
+    EXPECT_EQ(sim.received(), "");
+    EXPECT_EQ(sim.err(), "");
+}
