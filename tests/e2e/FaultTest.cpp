@@ -289,6 +289,7 @@ TEST(ImageFile, ReadErrorIsReportedAndNoPortIsOpened) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(OpensSeen(r.simLog), 0) << r.simLog;
     EXPECT_EQ(r.received, "");
+    EXPECT_EQ(Slurp(dir.File("sim.err")), "");
 }
 
 // Arguments far beyond anything sensible: each is refused with its message
@@ -342,6 +343,7 @@ TEST(LongArguments, AreHandledWithoutOverflow) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.simStatus, 0) << r.simLog;
     EXPECT_TRUE(r.received == Records({0}));
+    EXPECT_EQ(Slurp(dir.File("sim.err")), "");
 }
 
 // Nobody to read the console: standard output closed, or a pipe whose
