@@ -169,6 +169,8 @@ bool Target::triggerPhase() {
 // Connection 2: greet, then answer records until the tool closes the port.
 bool Target::loaderPhase() {
     Rx& rx = rx_[2];
+    // Room for the whole image up front: no reallocation during the transfer.
+    if (s_.haveExpect) rx.data.resize(s_.expect.size() + kReadChunk);
     Wake w = idleUntil(nowNs() + s_.settleMs * 1000000);
     if (stopped(w)) return false;
     if (w == Wake::Hangup) {
@@ -177,7 +179,7 @@ bool Target::loaderPhase() {
         return false;
     }
 
-    if (s_.sendGreeting) {
+    if (s_.sendGreeting && !s_.greeting.empty()) {
         size_t count = s_.greeting.size();
         if (s_.vanishInGreeting) count /= 2;
         size_t sent = 0;
@@ -287,7 +289,12 @@ Target::Wake Target::answerRecord(uint64_t k, size_t pos, size_t len) {
             }
             if (w != Wake::Data) return w;
         }
-        if (s_.lineRate) paceTx();
+        // The status goes out one byte time after the answer was due (not
+        // after this wake-up), so the wake-up's lateness does not add up.
+        if (s_.lineRate) {
+            startTxRun(due);
+            paceTx();
+        }
     }
 
     unsigned char byte = static_cast<unsigned char>(status);
@@ -345,20 +352,22 @@ Target::Wake Target::pull(int64_t untilNs, size_t limit) {
         }
 
         if (got > 0) {
-            int64_t firstWireNs = arrivalNs;
+            // On the line, a byte starts once it was written and the one
+            // before it is through, and is through one byte time later.
+            int64_t firstStartNs = arrivalNs;
             if (s_.lineRate) {
                 if (rxCount_ == 0 || arrivalNs > rxBaseNs_ + byteNs(rxCount_)) {
                     rxBaseNs_ = arrivalNs;  // the line was idle: a new run of bytes
                     rxCount_ = 0;
                 }
-                firstWireNs = rxBaseNs_ + byteNs(rxCount_);
+                firstStartNs = rxBaseNs_ + byteNs(rxCount_);
                 rxCount_ += got;
-                rxLastWireNs_ = rxBaseNs_ + byteNs(rxCount_ - 1);
+                rxLastWireNs_ = rxBaseNs_ + byteNs(rxCount_);
             } else {
                 rxLastWireNs_ = arrivalNs;
             }
             if (serving_ && firstRecordStartNs_ < 0 && rx.size > recordsStart_)
-                firstRecordStartNs_ = firstWireNs;
+                firstRecordStartNs_ = firstStartNs;
             return Wake::Data;
         }
         if (ended) return Wake::Hangup;
@@ -396,11 +405,16 @@ Target::Wake Target::send(const std::string& text, size_t count, size_t* sent) {
         return w;
     }
     for (size_t i = 0; i < count; ++i) {
+        if (simclock::stopRequested()) return Wake::Stop;
+        if (nowNs() >= deadlineNs_) return Wake::Timeout;
         if (i > 0 && s_.byteGapMs > 0) {
             Wake w = idleUntil(nowNs() + s_.byteGapMs * 1000000);
             if (w != Wake::Elapsed) return w;
         }
-        if (s_.lineRate) paceTx();
+        if (s_.lineRate) {
+            if (i == 0 || s_.byteGapMs > 0) startTxRun(nowNs());
+            paceTx();
+        }
         Wake w = writeBytes(p + i, 1);
         if (w != Wake::Elapsed) return w;
         *sent = i + 1;
@@ -432,13 +446,18 @@ Target::Wake Target::writeBytes(const unsigned char* p, size_t n) {
     return Wake::Elapsed;
 }
 
-// Line rate: sleeps until the next outgoing byte has had its wire time.
-void Target::paceTx() {
-    int64_t now = nowNs();
-    if (txCount_ == 0 || now > txBaseNs_ + byteNs(txCount_)) {
-        txBaseNs_ = now;  // the line was idle
+// Line rate: a message (reply, greeting, status) starts a run of bytes, at
+// once if the line is idle, else right after the byte still on the wire.
+void Target::startTxRun(int64_t atNs) {
+    if (txCount_ == 0 || atNs > txBaseNs_ + byteNs(txCount_)) {
+        txBaseNs_ = atNs;
         txCount_ = 0;
     }
+}
+
+// Line rate: sleeps until the next byte of the run has had its wire time. The
+// deadlines are absolute, so the time a write takes does not add up.
+void Target::paceTx() {
     ++txCount_;
     simclock::sleepUntil(txBaseNs_ + byteNs(txCount_));
 }

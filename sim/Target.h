@@ -87,6 +87,7 @@ private:
     Wake pause(int64_t untilNs);
     Wake send(const std::string& text, size_t count, size_t* sent);
     Wake writeBytes(const unsigned char* p, size_t n);
+    void startTxRun(int64_t atNs);
     void paceTx();
     void markUnexpected(size_t from, size_t to);
 
@@ -116,11 +117,12 @@ private:
     int64_t firstRecordStartNs_ = -1;
     int64_t lastStatusNs_ = -1;
 
-    // Line-rate wire clocks: received bytes are "on the wire" one byte time
-    // after the previous one; bytes sent are written at their own deadlines.
+    // Line-rate wire clocks. Received: a run of bytes began at rxBaseNs_ and
+    // its k-th byte is through at rxBaseNs_ + k byte times. Sent: bytes are
+    // written at txBaseNs_ + k byte times, when they would be through.
     int64_t rxBaseNs_ = 0;
     uint64_t rxCount_ = 0;
-    int64_t rxLastWireNs_ = 0;
+    int64_t rxLastWireNs_ = 0;  // last byte through (line rate) or arrived
     int64_t txBaseNs_ = 0;
     uint64_t txCount_ = 0;
 
