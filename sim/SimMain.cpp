@@ -41,17 +41,23 @@ Options (TEXT takes the escapes \r \n \t \\ \0 \xHH):
                         several times
   --vanish K            after the first half of record K, drop the port for good
   --vanish-in-reply     send the first half of the reply, then drop the port
+                        for good (PATH goes at once, the pty once the tool has
+                        read those bytes, 2 s at most)
   --reappear-after MS   with --vanish-in-reply: MS ms later a new pty appears
-                        and the run goes on as after a reset
-  --vanish-in-greeting  send the first half of the greeting, then drop the port
-  --line-rate           pace both ways like a 115200-baud 8N1 line (86.8 us a
-                        byte); a record is answered once its last byte is in
+                        and the run goes on as after a reset (and may end ok)
+  --vanish-in-greeting  send the first half of the greeting, then drop the
+                        port for good (as --vanish-in-reply)
+  --line-rate           pace both ways like a 115200-baud 8N1 line, 86.8 us a
+                        byte: sent bytes go out one a byte time, a received
+                        byte is through a byte time after it was written (or
+                        after the byte before it), a status follows its
+                        record's last byte
   --program-delay US    wait US microseconds more before each status
   --expect FILE         connection 2 must receive exactly the bytes of FILE
   --log FILE            write the event log to FILE at the end
   --rx FILE             write the bytes received on connection 2 to FILE
   --timeout SECONDS     give up after SECONDS in all (default 60)
-  --help                show this text
+  --help, -h            show this text
 
 Log: one event a line, "US EVENT", US being microseconds on CLOCK_MONOTONIC
 since the sim started:
@@ -72,7 +78,11 @@ since the sim started:
   last-status T               (US is T too) when the last status was sent
   result ok | result fail REASON
 HEX is lower-case, two digits a byte, no spaces. Lines are in time order except
-first-record-start and last-status, which come just before the result.
+first-record-start and last-status, which come just before the result. REASON
+is the first fault seen: no-trigger, unexpected-data, closed-before-greeting,
+closed-during-greeting, no-greeting, vanished, status K C, silent K,
+closed-before-status K, incomplete-record K, mismatch offset O, short L of E
+(L bytes received, E expected), timeout, signal, setup (no pty).
 
 Exit status: 0 after a complete and correct transfer (trigger seen, greeting
 sent, every record answered 0, no fault injected that ended the run, nothing
