@@ -19,6 +19,7 @@ namespace {
 const char kTrigger[] = "BOOT\r\n";
 const size_t kTriggerLen = 6;
 const size_t kReadChunk = 65536;
+const size_t kImageRoom = 131072;  // the tool's largest image
 const int64_t kOpenPollNs = 5000000;  // open check period without inotify
 const int64_t kLingerPollNs = 5000000;     // while the tool reads the last bytes
 const int64_t kLingerMaxNs = 2000000000;   // before a vanish, at most
@@ -169,8 +170,10 @@ bool Target::triggerPhase() {
 // Connection 2: greet, then answer records until the tool closes the port.
 bool Target::loaderPhase() {
     Rx& rx = rx_[2];
-    // Room for the whole image up front: no reallocation during the transfer.
-    if (s_.haveExpect) rx.data.resize(s_.expect.size() + kReadChunk);
+    // Room for a whole image (the largest the tool sends, or the expected
+    // bytes) up front: growing the buffer mid-transfer costs a copy and fresh
+    // pages, hundreds of microseconds in the middle of the timed records.
+    rx.data.resize(std::max(s_.expect.size(), kImageRoom) + kReadChunk);
     Wake w = idleUntil(nowNs() + s_.settleMs * 1000000);
     if (stopped(w)) return false;
     if (w == Wake::Hangup) {
