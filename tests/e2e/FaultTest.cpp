@@ -28,13 +28,6 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 const std::string& Pause() { return NativeRunner().pause; }
 
 // How the tool's standard output is connected.

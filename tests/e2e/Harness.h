@@ -55,6 +55,9 @@ std::string MatchOutput(const std::string& expected, const std::string& actual);
 // How many times the sim saw the port opened, from its log.
 int OpensSeen(const std::string& simLog);
 
+// The whole contents of a file (empty when it cannot be read).
+std::string Slurp(const std::string& path);
+
 // Paths of the programs under test (set by the build).
 std::string ToolPath();
 std::string SimPath();
