@@ -3,10 +3,15 @@
 // slave side (where the tool sits) and waits for one byte back; the other
 // reads the whole record on the master side (where the sim sits) and
 // answers with one byte. No progress text, no drain, no time-outs.
+// With --line-rate the answer waits, as tessan-sim's does, until the record
+// and the status byte would have had their time on a 115,200-baud 8N1 line
+// (counted from the record's first bytes' arrival): the least a paced
+// transfer can take on this machine.
 //
-// Usage: tessan-bench-pingpong SIZE COUNT [RUNS]
+// Usage: tessan-bench-pingpong SIZE COUNT [RUNS] [--line-rate]
 // Prints one line per run, "run R us_per_record X", then
 // "median us_per_record X".
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -16,11 +21,32 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+
+bool gLineRate = false;
+
+long long NowNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Until `ns`: sleeps to 100 us before it, then spins (as tessan-sim waits).
+void WaitUntil(long long ns) {
+    const long long wake = ns - 100000;
+    if (NowNs() < wake) {
+        struct timespec ts = {static_cast<time_t>(wake / 1000000000), static_cast<long>(wake % 1000000000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+    }
+    while (NowNs() < ns) {
+    }
+}
 
 double NowUs() {
     struct timespec ts;
@@ -39,11 +65,16 @@ bool WriteAll(int fd, const unsigned char* p, size_t n) {
     return true;
 }
 
-bool ReadAll(int fd, unsigned char* p, size_t n) {
+// Reads exactly n bytes; *firstNs (if given) is when the first ones came.
+bool ReadAll(int fd, unsigned char* p, size_t n, long long* firstNs = nullptr) {
     while (n > 0) {
         ssize_t k = read(fd, p, n);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0) return false;
+        if (firstNs != nullptr) {
+            *firstNs = NowNs();
+            firstNs = nullptr;
+        }
         p += k;
         n -= static_cast<size_t>(k);
     }
@@ -64,8 +95,13 @@ bool MakeRaw(int fd) {
 int Answer(int master, size_t size, long count) {
     std::vector<unsigned char> record(size);
     const unsigned char status = 0;
+    // Record and status on the wire: ten bits a byte at 115,200 baud.
+    const long long wireNs = static_cast<long long>(size + 1) * 1000000000 / 11520;
     for (long i = 0; i < count; ++i) {
-        if (!ReadAll(master, record.data(), size) || !WriteAll(master, &status, 1)) return 1;
+        long long arrived = 0;
+        if (!ReadAll(master, record.data(), size, gLineRate ? &arrived : nullptr)) return 1;
+        if (gLineRate) WaitUntil(arrived + wireNs);
+        if (!WriteAll(master, &status, 1)) return 1;
     }
     // Closing the master hangs the slave up and may discard the last status
     // before it is read: wait until the writer has closed its side.
@@ -127,12 +163,18 @@ int main(int argc, char** argv) {
     long size = 0;
     long count = 0;
     long runs = 1;
+    if (argc >= 4 && strcmp(argv[argc - 1], "--line-rate") == 0) {
+        gLineRate = true;
+        --argc;
+    }
     if (argc < 3 || argc > 4 || !ParseCount(argv[1], 5, 4085, &size) ||
         !ParseCount(argv[2], 1, 100000000, &count) ||
         (argc == 4 && !ParseCount(argv[3], 1, 1000, &runs))) {
-        printf("usage: tessan-bench-pingpong SIZE COUNT [RUNS]   (SIZE 5..4085)\n");
+        printf("usage: tessan-bench-pingpong SIZE COUNT [RUNS] [--line-rate]   (SIZE 5..4085)\n");
         return 2;
     }
+    // Precise wake-ups, as tessan-sim asks for.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     std::vector<double> results;
     for (long r = 0; r < runs; ++r) {
         double us = Run(static_cast<size_t>(size), count);

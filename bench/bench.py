@@ -170,9 +170,9 @@ def transfer(progs, work, name, image_path, line_rate):
     return finish_transfer(start_tool(progs, work, sim, image_path))
 
 
-def floor_us(progs, size, count):
-    out = subprocess.run([progs.pingpong, str(size), str(count), "1"], stdin=subprocess.DEVNULL,
-                         capture_output=True, text=True, timeout=300)
+def floor_us(progs, size, count, line_rate=False):
+    args = [progs.pingpong, str(size), str(count), "1"] + (["--line-rate"] if line_rate else [])
+    out = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
     m = re.search(r"^median us_per_record ([\d.]+)$", out.stdout, re.M)
     if out.returncode != 0 or not m:
         raise BenchError("ping-pong %d failed: %s" % (size, out.stdout.strip()))
@@ -302,9 +302,15 @@ def main():
                 rss.append(t["rss_kb"])
 
         line = {s: [] for s in SIZES}
+        line_floor = {s: [] for s in SIZES}
         for r in range(a.line_runs):
-            log("line rate: round %d of %d (about a minute)" % (r + 1, a.line_runs))
+            log("line rate: round %d of %d (about a minute%s)" % (
+                r + 1, a.line_runs, ", and the paced floor" if r == 0 else ""))
             for size in SIZES:
+                if r == 0:
+                    # The bare ping-pong paced the same way, once: what
+                    # waking up between records costs without tool or sim.
+                    line_floor[size].append(floor_us(progs, size, images[size][0], True))
                 t = transfer(progs, work, "line%d-%d" % (size, r), images[size][2], True)
                 line[size].append(t["us"])
                 rss.append(t["rss_kb"])
@@ -324,7 +330,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
     res = {"us_per_record": {}, "floor_us_per_record": {}, "overhead_ratio": {},
-           "efficiency": {}, "floor_limited_efficiency": {}, "records": {},
+           "efficiency": {}, "floor_limited_efficiency": {}, "paced_floor_efficiency": {}, "records": {},
            "overhead_ratio_paired": {}, "overhead_ratio_best": {}, "transfer_ms": {}, "line_rate_ms": {}, "tool_cpu_ms": {},
            "sim_cpu_ms": {}}
     for size in SIZES:
@@ -350,6 +356,8 @@ def main():
         res["line_rate_ms"][key] = round(lr / 1000, 1) if lr else None
         res["efficiency"][key] = round(count * wire / lr, 4) if lr else None
         res["floor_limited_efficiency"][key] = round(wire / (wire + base), 4) if base else None
+        paced = median_or_none(line_floor[size])
+        res["paced_floor_efficiency"][key] = round(wire / paced, 4) if paced else None
     res.update({k: (round(v, 3) if isinstance(v, float) else v) for k, v in decode.items()})
     res["peak_rss_kb"] = max(rss) if rss else None
     res["parallel"] = parallel
@@ -368,8 +376,8 @@ def fmt(v, spec):
 
 def print_table(r):
     print()
-    print("record  records  floor     tool      overhead  (paired)  line-rate  efficiency  floor-limited  goals")
-    print("bytes            us/rec    us/rec    ratio               ms                     efficiency")
+    print("record  records  floor     tool      overhead  (paired)  line-rate  efficiency  floor-limited  paced floor  goals")
+    print("bytes            us/rec    us/rec    ratio               ms                     efficiency     efficiency")
     for size in SIZES:
         k = str(size)
         ratio, eff, lim = r["overhead_ratio"][k], r["efficiency"][k], r["floor_limited_efficiency"][k]
@@ -380,11 +388,11 @@ def print_table(r):
             target = EFFICIENCY_GOAL if size >= 261 else (lim - FLOOR_MARGIN if lim else None)
             if target is not None:
                 goals.append("efficiency %s" % ("met" if eff >= target else "MISSED"))
-        print("%-7d %-8d %-9s %-9s %-9s %-9s %-10s %-11s %-14s %s" % (
+        print("%-7d %-8d %-9s %-9s %-9s %-9s %-10s %-11s %-14s %-12s %s" % (
             size, r["records"][k], fmt(r["floor_us_per_record"][k], ".1f"),
             fmt(r["us_per_record"][k], ".1f"), fmt(ratio, ".3f"), fmt(r["overhead_ratio_paired"][k], ".3f"),
             fmt(r["line_rate_ms"][k], ".0f"),
-            fmt(eff, ".4f"), fmt(lim, ".4f"), ", ".join(goals)))
+            fmt(eff, ".4f"), fmt(lim, ".4f"), fmt(r["paced_floor_efficiency"][k], ".4f"), ", ".join(goals)))
     print("CPU time (user + system) of a whole run answering at once, handshake included:")
     print("  " + ", ".join("%d: tessan %s ms, sim %s ms" % (
         size, fmt(r["tool_cpu_ms"][str(size)], ".0f"), fmt(r["sim_cpu_ms"][str(size)], ".0f")) for size in SIZES))
