@@ -370,8 +370,8 @@ def main():
     print(json.dumps(res, sort_keys=False))
 
 
-def fmt(v, spec):
-    return format(v, spec) if v is not None else "-"
+def fmt(v, style):
+    return format(v, style) if v is not None else "-"
 
 
 def print_table(r):
