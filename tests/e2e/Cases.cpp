@@ -98,6 +98,20 @@ const std::string& LoaderFailed() {
     return text;
 }
 
+// A successful transfer of one 5-byte record, after the console shows
+// `dialogue` (everything from the first "opened." line to the greeting's text).
+static E2ECase OneRecordSuccess(const std::string& name, const std::vector<std::string>& simArgs,
+                                const std::string& dialogue) {
+    E2ECase c;
+    c.name = name;
+    c.simArgs = simArgs;
+    c.received = Records({0});
+    c.image = Hex(c.received);
+    c.expected = Head() + dialogue + Progress({0}, 1) + Done();
+    c.status = 0;
+    return c;
+}
+
 // Cases in which the tool stops before any port: the target must never see an open.
 static E2ECase ImageRefused(const std::string& name, const std::string& image, const std::string& message) {
     E2ECase c;
@@ -238,41 +252,14 @@ std::vector<E2ECase> BasicCases() {
         c.status = 0;
         cases.push_back(c);
     }
-    {
-        E2ECase c;
-        c.name = "NoAnswerToTheTrigger";
-        c.simArgs = {"--no-reply"};
-        c.received = Records({0});
-        c.image = Hex(c.received);
-        c.expected = Head() + "{PORT} opened.\n{PORT} closed.\n{PORT} opened.\n" + Echo("LOADER v1.0+") +
-                     Progress({0}, 1) + Done();
-        c.status = 0;
-        cases.push_back(c);
-    }
-    {
-        E2ECase c;
-        c.name = "LongResetGapShowsDots";
-        c.simArgs = {"--gap", "1500"};
-        c.received = Records({0});
-        c.image = Hex(c.received);
-        c.expected = Head() + Trigger() + "{DOTS}{PORT} opened.\n" + Echo("LOADER v1.0+") + Progress({0}, 1) +
-                     Done();
-        c.status = 0;
-        cases.push_back(c);
-    }
-    {
-        // A zero byte ends the text shown, not the greeting: its last byte
-        // is still the "+".
-        E2ECase c;
-        c.name = "GreetingWithAZeroByte";
-        c.simArgs = {"--greeting", "AB\\0CD+"};
-        c.received = Records({0});
-        c.image = Hex(c.received);
-        c.expected = Head() + Trigger() + "{PORT} opened.\n" + Echo(std::string("AB\0CD+", 6)) +
-                     Progress({0}, 1) + Done();
-        c.status = 0;
-        cases.push_back(c);
-    }
+    cases.push_back(OneRecordSuccess("NoAnswerToTheTrigger", {"--no-reply"},
+        "{PORT} opened.\n{PORT} closed.\n{PORT} opened.\n" + Echo("LOADER v1.0+")));
+    cases.push_back(OneRecordSuccess("LongResetGapShowsDots", {"--gap", "1500"},
+        Trigger() + "{DOTS}{PORT} opened.\n" + Echo("LOADER v1.0+")));
+    // A zero byte ends the text shown, not the greeting: its last byte
+    // is still the "+".
+    cases.push_back(OneRecordSuccess("GreetingWithAZeroByte", {"--greeting", "AB\\0CD+"},
+        Trigger() + "{PORT} opened.\n" + Echo(std::string("AB\0CD+", 6))));
     {
         // Every byte value reaches the tool unchanged: no flow-control,
         // line-end or control-character handling on the way in. The text
@@ -284,15 +271,9 @@ std::vector<E2ECase> BasicCases() {
             snprintf(escape, sizeof escape, "\\x%02x", i);
             escaped += escape;
         }
-        E2ECase c;
-        c.name = "ReplyOfEveryByteValue";
-        c.simArgs = {"--reply", escaped};
-        c.received = Records({0});
-        c.image = Hex(c.received);
-        c.expected = Head() + "{PORT} opened.\n" + Echo(reply) + "{PORT} closed.\n{PORT} opened.\n" +
-                     Echo("LOADER v1.0+") + Progress({0}, 1) + Done();
-        c.status = 0;
-        cases.push_back(c);
+        cases.push_back(OneRecordSuccess("ReplyOfEveryByteValue", {"--reply", escaped},
+                                         "{PORT} opened.\n" + Echo(reply) + "{PORT} closed.\n{PORT} opened.\n" +
+                                             Echo("LOADER v1.0+")));
     }
     {
         // Longer greetings are counted and shown in full (no wrap at 256).
@@ -300,27 +281,13 @@ std::vector<E2ECase> BasicCases() {
             std::string greeting;
             for (size_t i = 0; i + 1 < length; ++i) greeting += static_cast<char>('a' + i % 26);
             greeting += '+';
-            E2ECase c;
-            c.name = "GreetingOf" + std::to_string(length) + "Bytes";
-            c.simArgs = {"--greeting", greeting};
-            c.received = Records({0});
-            c.image = Hex(c.received);
-            c.expected = Head() + Trigger() + "{PORT} opened.\n" + Echo(greeting) + Progress({0}, 1) + Done();
-            c.status = 0;
-            cases.push_back(c);
+            cases.push_back(OneRecordSuccess("GreetingOf" + std::to_string(length) + "Bytes",
+                                             {"--greeting", greeting},
+                                             Trigger() + "{PORT} opened.\n" + Echo(greeting)));
         }
     }
-    {
-        E2ECase c;
-        c.name = "ChattyGreetingWithShortGaps";
-        c.simArgs = {"--greeting", "RDY+", "--byte-gap", "300"};
-        c.received = Records({0});
-        c.image = Hex(c.received);
-        c.expected = Head() + "{PORT} opened.\n" + Echo("OK\r\n") + "{PORT} closed.\n{PORT} opened.\n" +
-                     Echo("RDY+") + Progress({0}, 1) + Done();
-        c.status = 0;
-        cases.push_back(c);
-    }
+    cases.push_back(OneRecordSuccess("ChattyGreetingWithShortGaps", {"--greeting", "RDY+", "--byte-gap", "300"},
+        "{PORT} opened.\n" + Echo("OK\r\n") + "{PORT} closed.\n{PORT} opened.\n" + Echo("RDY+")));
 
     // The loader does not start.
     {
