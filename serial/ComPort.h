@@ -29,6 +29,16 @@
 // byte (on POSIX: once they have been handed to the device and drained), so
 // a reply's time-out counts from the end of what was sent.
 //
+// Low latency (Linux): USB adapters hold received bytes for up to their
+// latency timer (16 ms by default on FTDI's) before passing them on, and
+// the loader answers every record with a single byte. Open therefore sets
+// the serial flag ASYNC_LOW_LATENCY where the driver reports its flags
+// (TIOCGSERIAL) and the flag is off; the FTDI driver then runs its timer at
+// 1 ms. The flag outlives the descriptor, so Close puts back the flags it
+// found before closing. Either call failing (a pseudo-terminal, a driver
+// without the request, a device that has gone) is ignored: the line works
+// the same, only slower.
+//
 // No operation prints anything; each reports by its result only.
 #pragma once
 
@@ -91,5 +101,6 @@ public:
 private:
 #ifndef _WIN32
     int timeoutMs;  // the read time-out T, emulated with poll()
+    bool restoreLowLatency;  // Open set ASYNC_LOW_LATENCY; Close clears it
 #endif
 };

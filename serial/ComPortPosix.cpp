@@ -16,6 +16,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
+
 const ComPort::Handle ComPort::kClosed = -1;
 
 namespace {
@@ -77,9 +81,32 @@ bool SettingsTook(const struct termios& want, const struct termios& got) {
            got.c_cc[VMIN] == want.c_cc[VMIN] && got.c_cc[VTIME] == want.c_cc[VTIME];
 }
 
+// Turns ASYNC_LOW_LATENCY on or off, leaving every other serial flag as the
+// driver reports it (changing only this flag needs no privilege). Returns
+// true when the flag was changed; false when it already had that value or
+// the driver does not report its flags.
+bool SetLowLatency(int fd, bool on) {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+    struct serial_struct serial;
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+    const bool isOn = (serial.flags & ASYNC_LOW_LATENCY) != 0;
+    if (isOn == on) return false;
+    if (on) {
+        serial.flags |= ASYNC_LOW_LATENCY;
+    } else {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+    }
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+#else
+    (void)fd;
+    (void)on;
+    return false;
+#endif
+}
+
 }  // namespace
 
-ComPort::ComPort() : handle(kClosed), name(), timeoutMs(0) {}
+ComPort::ComPort() : handle(kClosed), name(), timeoutMs(0), restoreLowLatency(false) {}
 
 ComPort::~ComPort() { Close(); }
 
@@ -132,11 +159,16 @@ bool ComPort::Open(const char* portName, int baudRate, int timeout) {
         return false;
     }
     timeoutMs = timeout;
+    // Last, so a port that refused its settings keeps its flags untouched.
+    restoreLowLatency = SetLowLatency(fd, true);
     return true;
 }
 
 void ComPort::Close() {
     if (handle != kClosed) {
+        // Leave the adapter's latency as it was found: the flag outlives us.
+        if (restoreLowLatency) SetLowLatency(handle, false);
+        restoreLowLatency = false;
         // The exclusive mode outlives this descriptor if someone else still
         // holds the device open, and would then refuse our own re-open.
         ioctl(handle, TIOCNXCL);
