@@ -21,12 +21,7 @@ src=$(pwd)
 native=${1:-build/package-native}
 win=${2:-build/package-win}
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok:   $*"; }
+source tests/package/report.sh
 
 work=$(mktemp -d)
 sim_pid=
@@ -388,8 +383,4 @@ $top/LICENSE.txt" "the zip"
   fi
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "package checks: $failures failed"
-  exit 1
-fi
-echo "package checks: all passed"
+finish "package checks"

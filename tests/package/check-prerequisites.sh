@@ -11,12 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/lib/packages.sh
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok:   $*"; }
+source tests/package/report.sh
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -141,8 +136,4 @@ else
   fail "scripts/lib/packages.list: malformed lines: '$bad'; listed twice: '$dups'"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "prerequisite checks: $failures failed"
-  exit 1
-fi
-echo "prerequisite checks: all passed"
+finish "prerequisite checks"

@@ -37,12 +37,7 @@ fi
 # In the mount namespace from here on.
 work=$2
 source scripts/lib/packages.sh
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok:   $*"; }
+source tests/package/report.sh
 
 # Every folder that holds a hidden file gets an overlay whose upper layer
 # (on a tmpfs: an overlay cannot write to the container's own) holds a
@@ -139,8 +134,4 @@ else
   sed 's/^/      /' "$work/out" "$work/apt.log"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "fresh-machine checks: $failures failed"
-  exit 1
-fi
-echo "fresh-machine checks: all passed"
+finish "fresh-machine checks"
