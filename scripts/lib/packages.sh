@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts: makes sure the Debian packages that a command
 # needs are installed, from the one list in scripts/lib/packages.list.
 #

@@ -8,7 +8,7 @@
 # list is well-formed.
 # Usage: tests/package/check-prerequisites.sh
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 source scripts/lib/packages.sh
 
 source tests/package/report.sh

@@ -14,7 +14,7 @@
 # Needs root and mount namespaces; says "skipped" and succeeds without them.
 # Usage: tests/package/fresh-machine.sh
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 
 if [ "${1:-}" != --inside ]; then
   if [ "$(id -u)" -ne 0 ]; then
@@ -98,7 +98,7 @@ exit 0
 EOF
 chmod 755 "$work/bin/apt-get"
 : >"$work/apt.log"
-cd "$work/copy"
+cd "$work/copy" || exit 1
 
 echo "== as a user: the missing packages named, nothing built"
 setpriv --reuid=65534 --regid=65534 --clear-groups env PATH="$work/bin:$PATH" \

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the package checks: one "ok:" or "FAIL:" line a check, then a
 # closing line with the count of failures (exit status 1 if there were any).
 failures=0
