@@ -2,18 +2,21 @@
 #
 # `cmake --install <build> --prefix <dir>` puts, on Linux and macOS:
 #   <dir>/bin/tessan, <dir>/bin/tessan-sim (where the sim is built)
-#   <dir>/share/man/man1/tessan.1, tessan-sim.1
-#   <dir>/share/doc/tessan/README.md, LICENSE
-# and for the Windows build, flat in <dir>: tessan.exe, README.md and
+#   <dir>/share/man/man1/tessan.1.gz, tessan-sim.1.gz
+#   <dir>/share/doc/tessan/README.md, copyright, changelog.gz
+# (the documents as a Debian package has them: see DebianDocs.cmake), and
+# for the Windows build, flat in <dir>: tessan.exe, README.md and
 # LICENSE.txt (the layout of a zip that is unpacked and run in place).
 #
 # CPack then makes a Debian package of the native build (its Depends come
-# from dpkg-shlibdeps, so dpkg-dev must be installed) and a zip of the
-# Windows build. scripts/package builds both.
+# from dpkg-shlibdeps, so dpkg-dev and file must be installed) and a zip of
+# the Windows build. scripts/package builds both.
 #
-# Every version shown anywhere comes from project(... VERSION ...) in the
-# root CMakeLists.txt: the banner (TESSAN_VERSION), the manual pages
-# (configured below) and the package names and fields.
+# The version comes from project(... VERSION ...) in the root
+# CMakeLists.txt: the manual pages (configured in DebianDocs.cmake) and the
+# package names and fields take it from there, and CHANGELOG's newest entry
+# must name the same version (the package check compares them). The banner
+# does not: it keeps the text of the first release (frontend/Texts.h).
 
 include(GNUInstallDirs)
 
@@ -25,18 +28,47 @@ if(WIN32)
 else()
   set(TESSAN_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/tessan)
   set(TESSAN_MAN1DIR ${CMAKE_INSTALL_MANDIR}/man1)
+  # The package's Maintainer field and the copyright file's contact: a name
+  # and an e-mail address in angle brackets. A packager sets their own.
+  set(TESSAN_DEBIAN_MAINTAINER "The tessan developers <developers@tessan.example>" CACHE STRING
+      "Maintainer of the Debian package: Name <e-mail address>")
+  include(${CMAKE_CURRENT_LIST_DIR}/DebianDocs.cmake)
 
   install(TARGETS tessan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  configure_file(${PROJECT_SOURCE_DIR}/man/tessan.1.in ${PROJECT_BINARY_DIR}/man/tessan.1 @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/man/tessan.1 DESTINATION ${TESSAN_MAN1DIR})
+  tessan_manual_page(tessan)
+  install(FILES ${PROJECT_BINARY_DIR}/man/tessan.1.gz DESTINATION ${TESSAN_MAN1DIR})
+  set(tessan_programs tessan)
 
   if(TARGET tessan-sim)
     install(TARGETS tessan-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    configure_file(${PROJECT_SOURCE_DIR}/man/tessan-sim.1.in ${PROJECT_BINARY_DIR}/man/tessan-sim.1 @ONLY)
-    install(FILES ${PROJECT_BINARY_DIR}/man/tessan-sim.1 DESTINATION ${TESSAN_MAN1DIR})
+    tessan_manual_page(tessan-sim)
+    install(FILES ${PROJECT_BINARY_DIR}/man/tessan-sim.1.gz DESTINATION ${TESSAN_MAN1DIR})
+    list(APPEND tessan_programs tessan-sim)
   endif()
 
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  # A stripping install (CPack's, or cmake --install --strip) also drops the
+  # .comment section, which only names the compilers that built the program
+  # and its start-up files; Debian's own packaging tools do the same. (GNU
+  # strip, so Linux only.)
+  if(CMAKE_STRIP AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    foreach(program IN LISTS tessan_programs)
+      install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+          execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+            RESULT_VARIABLE status)
+          if(NOT status EQUAL 0)
+            message(FATAL_ERROR \"strip --remove-section=.comment ${program}: \${status}\")
+          endif()
+        endif()")
+    endforeach()
+  endif()
+
+  # The licence is in the copyright file, so LICENSE itself is not installed
+  # beside it.
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_BINARY_DIR}/doc/copyright
+                ${PROJECT_BINARY_DIR}/doc/changelog.gz
           DESTINATION ${TESSAN_DOCDIR})
 endif()
 
@@ -62,9 +94,7 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME tessan-${PROJECT_VERSION}-win64)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_GENERATOR DEB)
-  set(TESSAN_MAINTAINER "The tessan developers" CACHE STRING
-      "The Maintainer field of the Debian package")
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TESSAN_MAINTAINER})
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TESSAN_DEBIAN_MAINTAINER})
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Depends is what the installed programs link against, as dpkg-shlibdeps

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package made:
-#   - the .deb: its name and control fields (a Depends line from the
-#     shared-library check), the files it unpacks with dpkg -x, the installed
-#     programs running from the unpacked tree, and its manual pages;
+#   - CHANGELOG's newest version is the project's version;
+#   - the .deb: lintian finds no error or warning; its name and control
+#     fields (a Maintainer with an e-mail address, a Depends line from the
+#     shared-library check), the files it unpacks with dpkg -x, the
+#     copyright file, the changelog, the gzip'd manual pages, and the
+#     programs running from the unpacked tree;
+#   - as root, the .deb installed with apt-get: man tessan, tessan and
+#     tessan-sim from the PATH; then apt-get remove leaves none of its files;
 #   - cmake --install of the same build into a prefix of its own;
 #   - the Windows zip: exactly tessan.exe, the README and the licence, and an
 #     exe that needs no DLLs beyond the system's own.
@@ -16,17 +21,17 @@ src=$(pwd)
 native=${1:-build/package-native}
 win=${2:-build/package-win}
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-pass() { echo "ok:   $*"; }
+source tests/package/report.sh
 
 work=$(mktemp -d)
 sim_pid=
+# "yes" while this run has tessan installed on the machine.
+installed_here=no
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
+  if [ "$installed_here" = yes ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 remove -y -q tessan </dev/null >/dev/null 2>&1
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,15 +44,16 @@ fi
 # What an install holds, relative to its prefix. The sim is built, and so
 # installed, where its sources are.
 installed="bin/tessan
-share/man/man1/tessan.1
+share/man/man1/tessan.1.gz
 share/doc/tessan/README.md
-share/doc/tessan/LICENSE"
+share/doc/tessan/copyright
+share/doc/tessan/changelog.gz"
 with_sim=no
 if [ -f sim/CMakeLists.txt ]; then
   with_sim=yes
   installed+="
 bin/tessan-sim
-share/man/man1/tessan-sim.1"
+share/man/man1/tessan-sim.1.gz"
 fi
 echo "version $version, tessan-sim expected: $with_sim"
 
@@ -69,31 +75,48 @@ check_same() {
   if cmp -s "$1" "$2"; then pass "$3 is the source's $(basename "$2")"; else fail "$3 differs from $2"; fi
 }
 
-# tessan with no arguments and input from /dev/null: banner with this
-# version, the usage text, the pause, nothing on standard error, status 255.
+# tessan with no arguments and input from /dev/null: exactly the banner
+# (which says v1.0 whatever the package's version), the usage text and the
+# pause, nothing on standard error, status 255.
+printf '%s\n\n%s\n\n%s\n%s\n\n%s\n' \
+  "tessan v1.0 - (c) 2026 The tessan developers" "usage: tessan <filename.ext> [-COMx] " \
+  "  filename.ext    File containing flash upgrade buffer." \
+  "  -COM x          Communications port number, default 1 (COM1)" \
+  "Press any key to continue . . . " >"$work/usage.expected"
 check_tessan_runs() {
   local exe=$1 what=$2 status
   "$exe" </dev/null >"$work/out" 2>"$work/err"
   status=$?
-  if [ "$status" -eq 255 ] &&
-     [ "$(head -n 1 "$work/out")" = "tessan v$version - (c) 2026 The tessan developers" ] &&
-     grep -q '^usage: tessan <filename.ext>' "$work/out" &&
-     grep -q 'Press any key to continue' "$work/out" &&
-     [ ! -s "$work/err" ]; then
-    pass "$what runs: banner v$version, usage, exit status 255, nothing on stderr"
+  if [ "$status" -eq 255 ] && cmp -s "$work/out" "$work/usage.expected" && [ ! -s "$work/err" ]; then
+    pass "$what runs: banner, usage, pause, exit status 255, nothing on stderr"
   else
-    fail "$what without arguments: exit status $status, output:"
-    sed 's/^/      /' "$work/out" "$work/err"
+    fail "$what without arguments: exit status $status, output (then the expected):"
+    sed 's/^/      /' "$work/out" "$work/err" "$work/usage.expected"
   fi
 }
 
-# A manual page: the version filled in, groff without warnings, man -l renders.
+# A gzip'd file as gzip -9n makes it: the same bytes again when its content
+# is compressed that way (best compression, no name or time stamp inside).
+check_gzip() {
+  local file=$1 what=$2
+  if zcat "$file" 2>/dev/null | gzip -9n | cmp -s - "$file"; then
+    pass "$what is compressed with gzip -9n"
+  else
+    fail "$what is not what gzip -9n makes of its content"
+  fi
+}
+
+# A gzip'd manual page: compressed as Debian wants it, the version filled
+# in, groff without warnings, man -l renders it.
 check_man() {
-  local page=$1 name=$2
-  if [ ! -f "$page" ]; then
-    fail "no manual page $page"
+  local gz=$1 name=$2
+  if [ ! -f "$gz" ]; then
+    fail "no manual page $gz"
     return
   fi
+  check_gzip "$gz" "$name(1)"
+  local page="$work/$name.1"
+  zcat "$gz" >"$page"
   if grep -q '@[A-Z_]*@' "$page"; then fail "$name(1) has an unfilled @...@"; fi
   if grep -q "^\.TH .*\"tessan $version\"" "$page"; then
     pass "$name(1) carries version $version"
@@ -108,13 +131,109 @@ check_man() {
     fail "$name(1): groff -ww -man -z says:"
     printf '%s\n' "$warnings" | sed 's/^/      /'
   fi
-  if LC_ALL=C MANWIDTH=80 man --warnings -l "$page" >"$work/man.out" 2>"$work/man.err" &&
+  if LC_ALL=C MANWIDTH=80 man --warnings -l "$gz" >"$work/man.out" 2>"$work/man.err" &&
      [ ! -s "$work/man.err" ] && grep -q '^NAME' "$work/man.out" &&
      grep -q "^ *$name - " "$work/man.out"; then
     pass "$name(1): man -l renders it without warnings"
   else
     fail "$name(1): man -l:"
     sed 's/^/      /' "$work/man.err"
+  fi
+}
+
+# The copyright file: the machine-readable format, the holder of LICENSE's
+# "Copyright (c)" line, and LICENSE's text after that line as the Expat
+# licence paragraph (lines indented by one space, " ." for an empty line).
+check_copyright() {
+  local file=$1
+  local holder text
+  holder=$(sed -n 's/^Copyright (c) //p' LICENSE)
+  if [ "$(head -n 1 "$file")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] &&
+     grep -qx "Copyright: $holder" "$file" && grep -qx "License: Expat" "$file"; then
+    pass "copyright: machine-readable, Copyright: $holder, License: Expat"
+  else
+    fail "copyright: not the expected header and fields:"
+    sed 's/^/      /' "$file"
+  fi
+  # The last paragraph, from its License line on, back to plain text.
+  text=$(awk '/^$/ { para = ""; next } { para = para $0 "\n" } END { printf "%s", para }' "$file" |
+         sed '1d; s/^ //; s/^\.$//')
+  if [ "$text" = "$(sed '1,/^Copyright (c) /d' LICENSE | sed '/./,$!d')" ]; then
+    pass "copyright: the licence paragraph is LICENSE's text"
+  else
+    fail "copyright: the licence paragraph differs from LICENSE's text"
+  fi
+}
+
+# As root: the .deb installed with apt-get as a user would, the programs and
+# manual pages used from where it put them, then removed with apt-get, after
+# which none of the files it installed may be left.
+check_install() {
+  local deb=$1 apt=(apt-get -o DPkg::Lock::Timeout=600)
+  if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends "$(realpath "$deb")" \
+       </dev/null >"$work/apt.log" 2>&1; then
+    fail "apt-get install $deb:"
+    sed 's/^/      /' "$work/apt.log"
+    return
+  fi
+  installed_here=yes
+  local status
+  status=$(dpkg-query -W -f='${Status} ${Version}' tessan 2>&1)
+  if [ "$status" = "install ok installed $version" ]; then
+    pass "apt-get install ./$(basename "$deb"): $status"
+  else
+    fail "after apt-get install: dpkg says '$status'"
+  fi
+  dpkg -L tessan >"$work/owned"
+  if [ "$(command -v tessan)" = /usr/bin/tessan ]; then
+    check_tessan_runs tessan "tessan from the PATH"
+  else
+    fail "tessan on the PATH is '$(command -v tessan)', not /usr/bin/tessan"
+  fi
+  local name
+  for name in tessan $([ "$with_sim" = yes ] && echo tessan-sim); do
+    if [ "$(man -w "$name" 2>&1)" = "/usr/share/man/man1/$name.1.gz" ] &&
+       LC_ALL=C MANWIDTH=80 man --warnings "$name" >"$work/man.out" 2>"$work/man.err" </dev/null &&
+       [ ! -s "$work/man.err" ] && grep -q "^ *$name - " "$work/man.out"; then
+      pass "man $name renders /usr/share/man/man1/$name.1.gz without warnings"
+    else
+      fail "man $name: $(man -w "$name" 2>&1)"
+      sed 's/^/      /' "$work/man.err"
+    fi
+  done
+  if [ "$with_sim" = yes ]; then
+    if tessan-sim --help </dev/null >"$work/sim-help" 2>&1 && grep -q '^usage: tessan-sim PATH' "$work/sim-help"; then
+      pass "tessan-sim --help from the PATH shows its usage"
+    else
+      fail "tessan-sim --help from the PATH:"
+      sed 's/^/      /' "$work/sim-help"
+    fi
+  fi
+
+  if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" remove -y -q tessan </dev/null >"$work/apt.log" 2>&1; then
+    fail "apt-get remove tessan:"
+    sed 's/^/      /' "$work/apt.log"
+    return
+  fi
+  installed_here=no
+  status=$(dpkg-query -W -f='${db:Status-Abbrev}' tessan 2>/dev/null)
+  case "$status" in
+    "" | u* | n*) pass "apt-get remove tessan: dpkg keeps no trace of it (status '${status% }')" ;;
+    *) fail "after apt-get remove: dpkg status '$status'" ;;
+  esac
+  # What is still there must be a folder that another package owns too
+  # (/usr/bin, /usr/share/man/man1, ...).
+  local path left=()
+  while read -r path; do
+    [ "$path" = /. ] && continue
+    if [ -e "$path" ] || [ -L "$path" ]; then
+      if [ ! -d "$path" ] || ! dpkg -S "$path" >/dev/null 2>&1; then left+=("$path"); fi
+    fi
+  done <"$work/owned"
+  if [ ${#left[@]} -eq 0 ]; then
+    pass "apt-get remove left none of the $(wc -l <"$work/owned") paths the package had"
+  else
+    fail "apt-get remove left behind: ${left[*]}"
   fi
 }
 
@@ -143,6 +262,14 @@ check_transfer() {
   fi
 }
 
+echo "== changelog"
+newest=$(dpkg-parsechangelog -l CHANGELOG -S Version 2>&1)
+if [ "$newest" = "$version" ]; then
+  pass "CHANGELOG's newest entry is version $version"
+else
+  fail "CHANGELOG's newest entry is '$newest', the project's version (CMakeLists.txt) is $version"
+fi
+
 echo "== Debian package"
 arch=$(dpkg --print-architecture)
 deb="$native/packages/tessan_${version}_${arch}.deb"
@@ -150,9 +277,23 @@ if [ ! -f "$deb" ]; then
   fail "no $deb (found: $(ls "$native/packages" 2>/dev/null | tr '\n' ' '))"
 else
   pass "$deb"
+  lintian_args=(--fail-on error,warning --display-info)
+  [ "$(id -u)" -eq 0 ] && lintian_args+=(--allow-root)
+  if lintian "${lintian_args[@]}" "$deb" >"$work/lintian.out" 2>&1; then
+    pass "lintian ${lintian_args[*]}: no error or warning"
+  else
+    fail "lintian ${lintian_args[*]}:"
+  fi
+  sed 's/^/      /' "$work/lintian.out"
   [ "$(dpkg-deb -f "$deb" Package)" = tessan ] || fail "Package field: $(dpkg-deb -f "$deb" Package)"
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version field: $(dpkg-deb -f "$deb" Version)"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture field: $(dpkg-deb -f "$deb" Architecture)"
+  maintainer=$(dpkg-deb -f "$deb" Maintainer)
+  if [[ "$maintainer" =~ ^[^\<\>@]+\ \<[^\<\>@\ ]+@[^\<\>@\ ]+\>$ ]]; then
+    pass "Maintainer: $maintainer"
+  else
+    fail "Maintainer is not 'Name <address>': '$maintainer'"
+  fi
   depends=$(dpkg-deb -f "$deb" Depends)
   # The programs are dynamically linked C++: the shared-library check must
   # have found at least the C and C++ runtime libraries.
@@ -166,9 +307,16 @@ else
   dpkg -x "$deb" "$root" || fail "dpkg -x $deb"
   check_tree "$root" "$(printf '%s\n' "$installed" | sed 's|^|usr/|')" "the .deb"
   check_same "$root/usr/share/doc/tessan/README.md" README.md "the .deb's README.md"
-  check_same "$root/usr/share/doc/tessan/LICENSE" LICENSE "the .deb's LICENSE"
+  doc="$root/usr/share/doc/tessan"
+  check_gzip "$doc/changelog.gz" "the .deb's changelog.gz"
+  if zcat "$doc/changelog.gz" 2>/dev/null | cmp -s - CHANGELOG; then
+    pass "the .deb's changelog.gz holds the source's CHANGELOG"
+  else
+    fail "the .deb's changelog.gz differs from CHANGELOG"
+  fi
+  check_copyright "$doc/copyright"
   check_tessan_runs "$root/usr/bin/tessan" "unpacked tessan"
-  check_man "$root/usr/share/man/man1/tessan.1" tessan
+  check_man "$root/usr/share/man/man1/tessan.1.gz" tessan
   if [ "$with_sim" = yes ]; then
     "$root/usr/bin/tessan-sim" --help </dev/null >"$work/sim-help" 2>&1
     if [ $? -eq 0 ] && grep -q '^usage: tessan-sim PATH' "$work/sim-help"; then
@@ -177,9 +325,20 @@ else
       fail "unpacked tessan-sim --help:"
       sed 's/^/      /' "$work/sim-help"
     fi
-    check_man "$root/usr/share/man/man1/tessan-sim.1" tessan-sim
+    check_man "$root/usr/share/man/man1/tessan-sim.1.gz" tessan-sim
     check_transfer "$root/usr/bin"
   fi
+fi
+
+echo "== the .deb installed with apt-get and removed again"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: installing the .deb needs root (run as root to check apt-get install, man tessan and apt-get remove)"
+elif [ ! -f "$deb" ]; then
+  fail "no .deb to install"
+elif [ "$(dpkg-query -W -f='${db:Status-Abbrev}' tessan 2>/dev/null | cut -c2)" = i ]; then
+  echo "skipped: tessan $(dpkg-query -W -f='${Version}' tessan) is already installed on this machine, and this check would replace and remove it"
+else
+  check_install "$deb"
 fi
 
 echo "== cmake --install into a prefix"
@@ -224,8 +383,4 @@ $top/LICENSE.txt" "the zip"
   fi
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "package checks: $failures failed"
-  exit 1
-fi
-echo "package checks: all passed"
+finish "package checks"

@@ -1,0 +1,73 @@
+# shellcheck shell=bash
+# Sourced by the scripts: makes sure the Debian packages that a command
+# needs are installed, from the one list in scripts/lib/packages.list.
+#
+#   require_packages COMMAND [LIST]
+#
+# COMMAND is demo, package or test (test needs every package listed). When
+# something is missing, root gets it installed with apt-get (non-interactive,
+# without recommended packages); anyone else is told which packages are
+# missing and the apt-get line that installs them. Returns 0 when everything
+# is there, 1 otherwise (with the reason printed on standard output).
+
+tessan_package_list=$(dirname "${BASH_SOURCE[0]}")/packages.list
+
+# Prints "PACKAGE FILE" for each line of LIST that COMMAND needs.
+packages_for() {
+  local command=$1 list=$2 entry users
+  while read -r entry users; do
+    [[ -z $entry || $entry == \#* ]] && continue
+    if [ "$command" = test ] || [[ " $users " == *" $command "* ]]; then
+      echo "${entry%%:*} ${entry#*:}"
+    fi
+  done <"$list"
+}
+
+# Prints, space-separated, the packages that COMMAND needs whose file is
+# not there.
+missing_packages() {
+  local command=$1 list=$2 name file missing=()
+  while read -r name file; do
+    [ -e "$file" ] || missing+=("$name")
+  done < <(packages_for "$command" "$list")
+  echo "${missing[*]}"
+}
+
+require_packages() {
+  local command=$1 list=${2:-$tessan_package_list} missing
+  if [ ! -r "$list" ]; then
+    echo "scripts/$command: the package list $list cannot be read"
+    return 1
+  fi
+  missing=$(missing_packages "$command" "$list")
+  [ -z "$missing" ] && return 0
+
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "scripts/$command needs Debian packages that are not installed: $missing"
+    echo "Install them as root, then run it again:"
+    echo "    apt-get install --no-install-recommends $missing"
+    return 1
+  fi
+  if ! command -v apt-get >/dev/null; then
+    echo "scripts/$command needs these packages, and this machine has no apt-get: $missing"
+    return 1
+  fi
+
+  echo "== installing for scripts/$command: $missing"
+  # Another apt-get or dpkg may hold the lock for a while (an unattended
+  # upgrade, a parallel job): wait for it rather than fail at once.
+  local apt=(apt-get -o DPkg::Lock::Timeout=600)
+  # shellcheck disable=SC2086 # $missing is a list of package names
+  if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" update -q </dev/null ||
+     ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends $missing </dev/null; then
+    echo "scripts/$command: apt-get could not install: $missing"
+    return 1
+  fi
+  # A package that installed but did not bring its file means the list is
+  # out of date (a renamed package or a moved file): say which.
+  missing=$(missing_packages "$command" "$list")
+  if [ -n "$missing" ]; then
+    echo "scripts/$command: still missing after apt-get (see scripts/lib/packages.list): $missing"
+    return 1
+  fi
+}
