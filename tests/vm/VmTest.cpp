@@ -160,8 +160,8 @@ VmOutcome VmTest::Run(const VmCase& c) {
         for (size_t i = 0; i < c.actions.size(); ++i) {
             if (due[i] >= 0 && o.actionTimes[i] < 0 && Now() >= due[i]) {
                 std::string error;
-                EXPECT_TRUE(c.actions[i].unplug ? vm_->Unplug(&error) : vm_->Plug(&error)) << error;
                 o.actionTimes[i] = Now();
+                EXPECT_TRUE(c.actions[i].unplug ? vm_->Unplug(&error) : vm_->Plug(&error)) << error;
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -252,4 +252,160 @@ TEST_F(VmTest, EveryByteValueOverTheSecondUart) {
     ExpectTool(o, "t", Successful(counts), 0, "COM2");
     EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
     EXPECT_EQ(o.simStatus, 0) << o.simLog;
+}
+
+// c. -COM /dev/ttyUSB0: the adapter's latency timer is 1 ms while the tool
+// has the port, and reads as before once the tool has ended.
+TEST_F(VmTest, UsbAdapterRunsAtLowLatencyOnlyWhileTheToolHasIt) {
+    std::vector<int> counts(8, 1);
+    VmCase c;
+    c.name = "c-usb-latency";
+    c.port = "usb";
+    c.simArgs = {"--program-delay", "150000"};  // a transfer of over a second to look at
+    c.image = Records(counts);
+    c.script = std::string("L=") + kLatency + "\n" +
+               "wait_for_path $L 30 || exit 1\n"
+               "cat $L >lat.before\n"
+               "tessan fw.txt -COM /dev/ttyUSB0 </dev/null >t.out 2>t.err &\n"
+               "pid=$!\n"
+               "wait_for_text t.out Transferring 30 && cat $L >lat.during && kill -0 $pid && echo running >lat.state\n"
+               "wait $pid\n"
+               "echo $? >t.status\n"
+               "cat $L >lat.after\n";
+    c.files = {"lat.before", "lat.during", "lat.state", "lat.after"};
+    VmOutcome o = Run(c);
+    ExpectTool(o, "t", Successful(counts), 0, kUsbPath);
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
+    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    EXPECT_NE(o.files["lat.before"], "1\n") << "the adapter was at 1 ms before the run: nothing to show";
+    EXPECT_EQ(o.files["lat.during"], "1\n");
+    EXPECT_EQ(o.files["lat.state"], "running\n") << "the timer was read after the tool had ended";
+    EXPECT_EQ(o.files["lat.after"], o.files["lat.before"]);
+}
+
+// d. The adapter re-enumerates while the target resets: it leaves the bus
+// 0.2 s after the target has answered the trigger and comes back 1.5 s
+// later; the guest has it as /dev/ttyUSB0 again about 0.4 s after that. The
+// tool prints dots while the device is missing and re-opens it within
+// 0.2 s of its return (about 2.1 to 2.3 s after the reply), so the greeting
+// goes out 2.8 s after the trigger, inside the tool's second of waiting.
+TEST_F(VmTest, UsbAdapterReEnumeratesDuringTheReset) {
+    std::vector<int> counts = {0, 2, 1};
+    VmCase c;
+    c.name = "d-usb-re-enumerates";
+    c.port = "usb";
+    c.simArgs = {"--greet-after", "2800"};
+    c.image = Records(counts);
+    c.script = "wait_for_path /dev/ttyUSB0 30 || exit 1\nrun_tessan t fw.txt -COM /dev/ttyUSB0";
+    c.actions = {{"reply", 200, true}, {"reply", 1700, false}};
+    VmOutcome o = Run(c);
+    ExpectTool(o, "t",
+               Head() + Trigger() + "{DOTS}{PORT} opened.\n" + Echo("LOADER v1.0+") + Progress(counts, 3) + Done(),
+               0, kUsbPath);
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
+    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+}
+
+// e. The adapter is pulled out in the middle of a record: the tool fails at
+// once instead of waiting out its time-out, sends nothing more and ends.
+TEST_F(VmTest, UsbAdapterUnpluggedInTheMiddleOfARecord) {
+    std::vector<int> counts = {1, 255, 255, 1};
+    VmCase c;
+    c.name = "e-usb-unplugged-mid-record";
+    c.port = "usb";
+    c.simArgs = {"--vanish", "2"};
+    c.image = Records(counts);
+    c.script = "wait_for_path /dev/ttyUSB0 30 || exit 1\nrun_tessan t fw.txt -COM /dev/ttyUSB0";
+    c.actions = {{"vanish", 0, true}};
+    VmOutcome o = Run(c);
+    std::string error;
+    EXPECT_TRUE(vm_->Plug(&error)) << error;  // back for whatever comes next
+
+    ExpectTool(o, "t", Head() + Handshake() + Progress(counts, 2) + NotResponding(), 255, kUsbPath);
+    const size_t first = 16 + 5, second = 16 * 255 + 5;
+    EXPECT_GE(o.received.size(), first + second / 2);
+    EXPECT_LE(o.received.size(), first + second) << "the tool sent more after the unplug";
+    EXPECT_EQ(o.received, c.image.substr(0, o.received.size()));
+    EXPECT_NE(o.simLog.find("result fail vanished"), std::string::npos) << o.simLog;
+    EXPECT_EQ(o.simLog.find("unexpected"), std::string::npos) << o.simLog;
+    ASSERT_GE(o.actionTimes[0], 0);
+    const double afterUnplug = o.endTime - o.actionTimes[0];
+    EXPECT_LT(afterUnplug, 2.0) << "the tool ended " << afterUnplug << " s after the unplug";
+    // The record was all sent by the unplug, so a tool that only waited out
+    // its one-second status time-out would end a second after it: well
+    // sooner shows the read ended on the driver's hang-up (0.06 s here).
+    EXPECT_LT(afterUnplug, 0.8) << "the tool waited out its time-out instead of seeing the adapter go";
+    printf("the tool ended %.2f s after the unplug\n", afterUnplug);
+}
+
+// f. A second tessan on a port the first is transferring over is refused,
+// whether root (the lock) or an ordinary user (the exclusive mode) starts
+// it, and sends nothing; the first goes on undisturbed, and once it has
+// ended the port opens again.
+TEST_F(VmTest, SecondToolOnAHeldUartIsRefused) {
+    std::vector<int> counts(10, 1);
+    VmCase c;
+    c.name = "f-held-port";
+    c.port = "com2";
+    c.simArgs = {"--program-delay", "200000"};
+    c.image = Records(counts);
+    c.script =
+        "chmod 666 /dev/ttyS1\n"
+        "tessan fw.txt -COM 2 </dev/null >t.out 2>t.err &\n"
+        "pid=$!\n"
+        "wait_for_text t.out Transferring 30\n"
+        "run_tessan second fw.txt -COM 2\n"
+        "tessan-vm-guest user /bin/tessan fw.txt -COM 2 </dev/null >user.out 2>user.err\n"
+        "echo $? >user.status\n"
+        "kill -0 $pid && echo running >first.state\n"
+        "wait $pid\n"
+        "echo $? >t.status\n"
+        "tessan-vm-guest open COM2 >reopen.txt\n"
+        "tessan-vm-guest user /bin/tessan-vm-guest open COM2 >>reopen.txt\n";
+    c.files = {"second.out", "second.err", "second.status", "user.out", "user.err", "user.status",
+               "first.state", "reopen.txt"};
+    VmOutcome o = Run(c);
+    ExpectTool(o, "t", Successful(counts), 0, "COM2");
+    const std::string refused = Head() + "Error: COM2 in use or does not exist.\n{PAUSE}";
+    ExpectTool(o, "second", refused, 255, "COM2");
+    ExpectTool(o, "user", refused, 255, "COM2");
+    EXPECT_EQ(o.files["first.state"], "running\n") << "the first tessan had ended before the others tried";
+    EXPECT_EQ(o.files["reopen.txt"], "opened\nopened\n");
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
+    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+}
+
+// g. The line as the guest's UART driver holds it while tessan has the port:
+// 115200 baud, 8N1, no flow control of any kind, raw both ways, DTR and RTS
+// up; and its low-latency flag, which is put back when the tool ends.
+TEST_F(VmTest, UartLineSettingsWhileTheToolHoldsIt) {
+    std::vector<int> counts(8, 1);
+    VmCase c;
+    c.name = "g-uart-settings";
+    c.port = "com1";
+    c.simArgs = {"--program-delay", "150000"};
+    c.image = Records(counts);
+    c.script =
+        "tessan fw.txt -COM 1 </dev/null >t.out 2>t.err &\n"
+        "pid=$!\n"
+        "wait_for_text t.out Transferring 30 && tessan-vm-guest probe /dev/ttyS0 >during.txt &&\n"
+        "  kill -0 $pid && echo running >probe.state\n"
+        "wait $pid\n"
+        "echo $? >t.status\n"
+        "tessan-vm-guest probe /dev/ttyS0 | grep serial >after.txt\n";
+    c.files = {"during.txt", "probe.state", "after.txt"};
+    VmOutcome o = Run(c);
+    ExpectTool(o, "t", Successful(counts), 0, "COM1");
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
+    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    EXPECT_EQ(o.files["during.txt"],
+              "speed 115200 115200\n"
+              "cflag cs8 -parenb -cstopb -crtscts clocal cread\n"
+              "iflag -ixon -ixoff -ixany -icrnl -inlcr -igncr -istrip -inpck -parmrk\n"
+              "lflag -icanon -echo -isig -iexten\n"
+              "oflag -opost\n"
+              "serial low_latency\n"
+              "modem dtr rts\n");
+    EXPECT_EQ(o.files["probe.state"], "running\n") << "the line was read after the tool had ended";
+    EXPECT_EQ(o.files["after.txt"], "serial -low_latency\n");
 }
