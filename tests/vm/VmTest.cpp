@@ -255,7 +255,9 @@ TEST_F(VmTest, EveryByteValueOverTheSecondUart) {
 }
 
 // c. -COM /dev/ttyUSB0: the adapter's latency timer is 1 ms while the tool
-// has the port, and reads as before once the tool has ended.
+// has the port, and reads as before once the tool has ended. The tool runs as
+// an ordinary user, as it does on a desk (root would pass any privilege
+// check the driver makes).
 TEST_F(VmTest, UsbAdapterRunsAtLowLatencyOnlyWhileTheToolHasIt) {
     std::vector<int> counts(8, 1);
     VmCase c;
@@ -265,8 +267,9 @@ TEST_F(VmTest, UsbAdapterRunsAtLowLatencyOnlyWhileTheToolHasIt) {
     c.image = Records(counts);
     c.script = std::string("L=") + kLatency + "\n" +
                "wait_for_path $L 30 || exit 1\n"
+               "chmod 666 /dev/ttyUSB0\n"
                "cat $L >lat.before\n"
-               "tessan fw.txt -COM /dev/ttyUSB0 </dev/null >t.out 2>t.err &\n"
+               "tessan-vm-guest user /bin/tessan fw.txt -COM /dev/ttyUSB0 </dev/null >t.out 2>t.err &\n"
                "pid=$!\n"
                "wait_for_text t.out Transferring 30 && cat $L >lat.during && kill -0 $pid && echo running >lat.state\n"
                "wait $pid\n"
@@ -377,7 +380,8 @@ TEST_F(VmTest, SecondToolOnAHeldUartIsRefused) {
 
 // g. The line as the guest's UART driver holds it while tessan has the port:
 // 115200 baud, 8N1, no flow control of any kind, raw both ways, DTR and RTS
-// up; and its low-latency flag, which is put back when the tool ends.
+// up; and its low-latency flag, which is put back when the tool ends. The
+// tool runs as an ordinary user, as in c.
 TEST_F(VmTest, UartLineSettingsWhileTheToolHoldsIt) {
     std::vector<int> counts(8, 1);
     VmCase c;
@@ -386,7 +390,8 @@ TEST_F(VmTest, UartLineSettingsWhileTheToolHoldsIt) {
     c.simArgs = {"--program-delay", "150000"};
     c.image = Records(counts);
     c.script =
-        "tessan fw.txt -COM 1 </dev/null >t.out 2>t.err &\n"
+        "chmod 666 /dev/ttyS0\n"
+        "tessan-vm-guest user /bin/tessan fw.txt -COM 1 </dev/null >t.out 2>t.err &\n"
         "pid=$!\n"
         "wait_for_text t.out Transferring 30 && tessan-vm-guest probe /dev/ttyS0 >during.txt &&\n"
         "  kill -0 $pid && echo running >probe.state\n"
