@@ -74,13 +74,14 @@ Options (TEXT takes the escapes \r \n \t \\ \0 \xHH):
 Connected line (--connected): the sim cannot see the tool close and re-open its
 port, so it plays the loader on its own clock, as a real target does. Whatever
 waits on PATH when it starts is discarded. Bytes up to --greet-after ms after
-the trigger are connection 1's, the rest connection 2's. What the tool's side
-sends while its port is closed never reaches PATH, and what the sim sends then
-is lost, so --greet-after must fall within the tool's one second of waiting
-after its re-open. --vanish K then only stops answering, from the first half of
-record K on, and logs "vanish 2": the line itself stays until the test unplugs
-it. --gap, --settle, --vanish-in-reply, --reappear-after and
---vanish-in-greeting do not apply.
+the trigger are connection 1's, the rest connection 2's. What the sim sends
+while the tool's port is closed is lost (QEMU's USB adapter), or held back and
+delivered after the re-open less its first bytes (QEMU's UART): --greet-after
+must fall within the tool's second of waiting after its re-open (about 1.6 to
+2.6 s after the trigger when the port does not vanish). --vanish K only stops
+answering, from the first half of record K on, and logs "vanish 2": the line
+itself stays until the test unplugs it. --gap, --settle, --vanish-in-reply,
+--reappear-after and --vanish-in-greeting do not apply.
 
 Log: one event a line, "US EVENT", US being microseconds on CLOCK_MONOTONIC
 since the sim started:
