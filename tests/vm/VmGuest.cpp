@@ -189,15 +189,21 @@ bool VmGuest::Request(const std::string& head, const std::string& payload) {
     return agent_ >= 0 && SendAll(agent_, head + "\n" + payload);
 }
 
-// "OK LEN\n" or "ERR LEN\n", then LEN bytes.
+// "OK LEN\n" or "ERR LEN\n", then LEN bytes. Other lines are passed over:
+// while the guest boots, its port echoes what reaches it before the agent
+// has made it raw.
 bool VmGuest::Answer(double deadline, bool* ok, std::string* payload) {
     size_t end;
-    while ((end = agentBuffer_.find('\n')) == std::string::npos) {
-        if (!Fill(agent_, &agentBuffer_, deadline)) return false;
+    std::string head;
+    for (;;) {
+        while ((end = agentBuffer_.find('\n')) == std::string::npos) {
+            if (!Fill(agent_, &agentBuffer_, deadline)) return false;
+        }
+        head = agentBuffer_.substr(0, end);
+        if (head.compare(0, 3, "OK ") == 0 || head.compare(0, 4, "ERR ") == 0) break;
+        agentBuffer_.erase(0, end + 1);
     }
-    const std::string head = agentBuffer_.substr(0, end);
     const size_t space = head.find(' ');
-    if (space == std::string::npos) return false;
     const size_t length = strtoul(head.c_str() + space + 1, nullptr, 10);
     while (agentBuffer_.size() < end + 1 + length) {
         if (!Fill(agent_, &agentBuffer_, deadline)) return false;

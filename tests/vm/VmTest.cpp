@@ -292,6 +292,7 @@ TEST_F(VmTest, UsbAdapterRunsAtLowLatencyOnlyWhileTheToolHasIt) {
 // tool prints dots while the device is missing and re-opens it within
 // 0.2 s of its return (about 2.1 to 2.3 s after the reply), so the greeting
 // goes out 2.8 s after the trigger, inside the tool's second of waiting.
+// The adapter that came back is left as it was found too.
 TEST_F(VmTest, UsbAdapterReEnumeratesDuringTheReset) {
     std::vector<int> counts = {0, 2, 1};
     VmCase c;
@@ -299,7 +300,12 @@ TEST_F(VmTest, UsbAdapterReEnumeratesDuringTheReset) {
     c.port = "usb";
     c.simArgs = {"--greet-after", "2800"};
     c.image = Records(counts);
-    c.script = "wait_for_path /dev/ttyUSB0 30 || exit 1\nrun_tessan t fw.txt -COM /dev/ttyUSB0";
+    c.script = std::string("L=") + kLatency + "\n" +
+               "wait_for_path $L 30 || exit 1\n"
+               "cat $L >lat.before\n"
+               "run_tessan t fw.txt -COM /dev/ttyUSB0\n"
+               "cat $L >lat.after\n";
+    c.files = {"lat.before", "lat.after"};
     c.actions = {{"reply", 200, true}, {"reply", 1700, false}};
     VmOutcome o = Run(c);
     ExpectTool(o, "t",
@@ -307,6 +313,7 @@ TEST_F(VmTest, UsbAdapterReEnumeratesDuringTheReset) {
                0, kUsbPath);
     EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
     EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    EXPECT_EQ(o.files["lat.after"], o.files["lat.before"]);
 }
 
 // e. The adapter is pulled out in the middle of a record: the tool fails at

@@ -134,7 +134,7 @@ int RunScript(const std::string& script) {
 // the host's next PING finds the agent in step again. As process 1 the agent
 // must never end: the kernel would stop.
 int Agent(const char* device) {
-    int fd = open(device, O_RDWR | O_NOCTTY);
+    int fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct termios t;
     if (fd < 0 || tcgetattr(fd, &t) != 0) {
         printf("agent: cannot open %s: %s\n", device, strerror(errno));
@@ -148,6 +148,9 @@ int Agent(const char* device) {
     cfsetispeed(&t, B115200);
     cfsetospeed(&t, B115200);
     tcsetattr(fd, TCSANOW, &t);
+    // Until now the port echoed what came in (the host may see that) and
+    // may hold the tail of a request: start clean.
+    tcflush(fd, TCIFLUSH);
     printf("agent: serving on %s\n", device);
     fflush(stdout);
 
