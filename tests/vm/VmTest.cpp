@@ -97,6 +97,7 @@ protected:
     VmOutcome Run(const VmCase& c);
     void ExpectTool(const VmOutcome& o, const std::string& prefix, const std::string& expected, int status,
                     const std::string& port);
+    void ExpectTransfer(const VmOutcome& o, const VmCase& c, const std::string& expected, const std::string& port);
 
     static VmGuest* vm_;
     static bool booted_;
@@ -202,6 +203,19 @@ void VmTest::ExpectTool(const VmOutcome& o, const std::string& prefix, const std
     EXPECT_EQ(o.files.at(prefix + ".status"), std::to_string(status) + "\n") << prefix;
 }
 
+// A whole transfer (t.out shows `expected`) that the target saw complete,
+// correct and with nothing else on the line.
+void VmTest::ExpectTransfer(const VmOutcome& o, const VmCase& c, const std::string& expected,
+                            const std::string& port) {
+    ExpectTool(o, "t", expected, 0, port);
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
+    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+}
+
+std::string Successful(const std::vector<int>& counts) {
+    return Head() + Handshake() + Progress(counts, counts.size()) + Done();
+}
+
 // An image of records with the given block counts whose bytes after each
 // block count run through every byte value in turn (0x00, 0x11, 0x13, 0x0d,
 // 0x0a, 0x7f, 0xff included), so any byte a driver would translate, take as
@@ -216,9 +230,6 @@ std::string EveryByteRecords(const std::vector<int>& blockCounts) {
     return image;
 }
 
-std::string Successful(const std::vector<int>& counts) {
-    return Head() + Handshake() + Progress(counts, counts.size()) + Done();
-}
 
 const char kUsbPath[] = "/dev/ttyUSB0";
 const char kLatency[] = "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
@@ -234,9 +245,7 @@ TEST_F(VmTest, DefaultPortIsTheGuestsFirstUart) {
     c.image = Records(counts);
     c.script = "run_tessan t fw.txt";
     VmOutcome o = Run(c);
-    ExpectTool(o, "t", Successful(counts), 0, "COM1");
-    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
-    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    ExpectTransfer(o, c, Successful(counts), "COM1");
 }
 
 // b. -COM 2: the second UART, /dev/ttyS1, with records of 5, 261 and 4,085
@@ -249,9 +258,7 @@ TEST_F(VmTest, EveryByteValueOverTheSecondUart) {
     c.image = EveryByteRecords(counts);
     c.script = "run_tessan t fw.txt -COM 2";
     VmOutcome o = Run(c);
-    ExpectTool(o, "t", Successful(counts), 0, "COM2");
-    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
-    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    ExpectTransfer(o, c, Successful(counts), "COM2");
 }
 
 // c. -COM /dev/ttyUSB0: the adapter's latency timer is 1 ms while the tool
@@ -277,9 +284,7 @@ TEST_F(VmTest, UsbAdapterRunsAtLowLatencyOnlyWhileTheToolHasIt) {
                "cat $L >lat.after\n";
     c.files = {"lat.before", "lat.during", "lat.state", "lat.after"};
     VmOutcome o = Run(c);
-    ExpectTool(o, "t", Successful(counts), 0, kUsbPath);
-    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
-    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    ExpectTransfer(o, c, Successful(counts), kUsbPath);
     EXPECT_NE(o.files["lat.before"], "1\n") << "the adapter was at 1 ms before the run: nothing to show";
     EXPECT_EQ(o.files["lat.during"], "1\n");
     EXPECT_EQ(o.files["lat.state"], "running\n") << "the timer was read after the tool had ended";
@@ -308,11 +313,9 @@ TEST_F(VmTest, UsbAdapterReEnumeratesDuringTheReset) {
     c.files = {"lat.before", "lat.after"};
     c.actions = {{"reply", 200, true}, {"reply", 1700, false}};
     VmOutcome o = Run(c);
-    ExpectTool(o, "t",
-               Head() + Trigger() + "{DOTS}{PORT} opened.\n" + Echo("LOADER v1.0+") + Progress(counts, 3) + Done(),
-               0, kUsbPath);
-    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
-    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    ExpectTransfer(o, c,
+                   Head() + Trigger() + "{DOTS}{PORT} opened.\n" + Echo("LOADER v1.0+") + Progress(counts, 3) + Done(),
+                   kUsbPath);
     EXPECT_EQ(o.files["lat.after"], o.files["lat.before"]);
 }
 
@@ -375,14 +378,12 @@ TEST_F(VmTest, SecondToolOnAHeldUartIsRefused) {
     c.files = {"second.out", "second.err", "second.status", "user.out", "user.err", "user.status",
                "first.state", "reopen.txt"};
     VmOutcome o = Run(c);
-    ExpectTool(o, "t", Successful(counts), 0, "COM2");
+    ExpectTransfer(o, c, Successful(counts), "COM2");
     const std::string refused = Head() + "Error: COM2 in use or does not exist.\n{PAUSE}";
     ExpectTool(o, "second", refused, 255, "COM2");
     ExpectTool(o, "user", refused, 255, "COM2");
     EXPECT_EQ(o.files["first.state"], "running\n") << "the first tessan had ended before the others tried";
     EXPECT_EQ(o.files["reopen.txt"], "opened\nopened\n");
-    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
-    EXPECT_EQ(o.simStatus, 0) << o.simLog;
 }
 
 // g. The line as the guest's UART driver holds it while tessan has the port:
@@ -407,9 +408,7 @@ TEST_F(VmTest, UartLineSettingsWhileTheToolHoldsIt) {
         "tessan-vm-guest probe /dev/ttyS0 | grep serial >after.txt\n";
     c.files = {"during.txt", "probe.state", "after.txt"};
     VmOutcome o = Run(c);
-    ExpectTool(o, "t", Successful(counts), 0, "COM1");
-    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
-    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    ExpectTransfer(o, c, Successful(counts), "COM1");
     EXPECT_EQ(o.files["during.txt"],
               "speed 115200 115200\n"
               "cflag cs8 -parenb -cstopb -crtscts clocal cread\n"
