@@ -72,6 +72,7 @@ protected:
         const double start = Now();
         booted_ = vm_->Boot(TESSAN_QEMU, TESSAN_VM_DIR, dir, &bootError_);
         bootSeconds_ = Now() - start;
+        printf("the guest answered %.1f s after QEMU started\n", bootSeconds_);
     }
     static void TearDownTestSuite() {
         delete vm_;
