@@ -148,7 +148,10 @@ bool VmGuest::Boot(const std::string& qemu, const std::string& guestDir, const s
     agent_ = ConnectUnix(agentSocket);
     const double bootDeadline = Now() + 150;
     for (int token = 1; agent_ >= 0 && Now() < bootDeadline; ++token) {
-        if (Ping(token, 1)) return true;
+        if (Ping(token, 1)) {
+            booted_ = true;
+            return true;
+        }
     }
     *error = "the guest's agent did not answer; see " + ConsolePath();
     return false;
@@ -186,7 +189,10 @@ std::string VmGuest::HostSide(const std::string& label) const {
 // ---- the agent ---------------------------------------------------------------
 
 bool VmGuest::Request(const std::string& head, const std::string& payload) {
-    return agent_ >= 0 && SendAll(agent_, head + "\n" + payload);
+    if (agent_ < 0 || lost_) return false;
+    if (SendAll(agent_, head + "\n" + payload)) return true;
+    lost_ = booted_;
+    return false;
 }
 
 // "OK LEN\n" or "ERR LEN\n", then LEN bytes. Other lines are passed over:
@@ -197,7 +203,10 @@ bool VmGuest::Answer(double deadline, bool* ok, std::string* payload) {
     std::string head;
     for (;;) {
         while ((end = agentBuffer_.find('\n')) == std::string::npos) {
-            if (!Fill(agent_, &agentBuffer_, deadline)) return false;
+            if (!Fill(agent_, &agentBuffer_, deadline)) {
+                lost_ = booted_;  // while booting, an unanswered PING is expected
+                return false;
+            }
         }
         head = agentBuffer_.substr(0, end);
         if (head.compare(0, 3, "OK ") == 0 || head.compare(0, 4, "ERR ") == 0) break;
@@ -206,7 +215,10 @@ bool VmGuest::Answer(double deadline, bool* ok, std::string* payload) {
     const size_t space = head.find(' ');
     const size_t length = strtoul(head.c_str() + space + 1, nullptr, 10);
     while (agentBuffer_.size() < end + 1 + length) {
-        if (!Fill(agent_, &agentBuffer_, deadline)) return false;
+        if (!Fill(agent_, &agentBuffer_, deadline)) {
+            lost_ = booted_;
+            return false;
+        }
     }
     *ok = head.compare(0, space, "OK") == 0;
     *payload = agentBuffer_.substr(end + 1, length);
@@ -244,7 +256,7 @@ bool VmGuest::Start(const std::string& script) {
 }
 
 bool VmGuest::Done() {
-    if (agentBuffer_.find('\n') != std::string::npos) return true;
+    if (lost_ || agentBuffer_.find('\n') != std::string::npos) return true;
     pollfd p = {agent_, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
 }

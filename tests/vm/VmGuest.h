@@ -45,6 +45,10 @@ public:
     bool Unplug(std::string* error);
     bool Plug(std::string* error);
 
+    // True once a request went unanswered after the boot: the guest is lost,
+    // and every later request fails at once instead of waiting.
+    bool Lost() const { return lost_; }
+
     // The guest's console log (kernel messages, the agent's notes).
     std::string ConsolePath() const { return workDir_ + "/console.log"; }
 
@@ -64,6 +68,8 @@ private:
     std::vector<std::string> qmpEvents_;
     int agent_ = -1;
     std::string agentBuffer_;
+    bool booted_ = false;
+    bool lost_ = false;
     // Each port's pseudo-terminal, held open for the whole session so QEMU
     // counts it connected: otherwise what the guest sends between two
     // cases is dropped, and QEMU notices a new opener only once a second.

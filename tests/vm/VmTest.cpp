@@ -80,6 +80,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_TRUE(booted_) << bootError_;
+        ASSERT_FALSE(vm_->Lost()) << "an earlier case lost the guest; see " << vm_->ConsolePath();
         consoleFrom_ = Slurp(vm_->ConsolePath()).size();
     }
     // A failing case keeps the guest's console from its start, beside the
@@ -140,6 +141,8 @@ VmOutcome VmTest::Run(const VmCase& c) {
     while (Slurp(caseDir_ + "/sim.out").find('\n') == std::string::npos && Now() < simDeadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    EXPECT_EQ(Slurp(caseDir_ + "/sim.out").compare(0, argv[1].size() + 1, argv[1] + "\n"), 0)
+        << "tessan-sim is not on the line: " << Slurp(caseDir_ + "/sim.out");
 
     EXPECT_TRUE(vm_->Start("cd " + guestDir + " && . /lib/cases.sh\n" + c.script));
     std::vector<double> due(c.actions.size(), -1);
