@@ -81,6 +81,36 @@ bool Pty::create(std::string& err) {
     return true;
 }
 
+bool Pty::attach(const std::string& device, std::string& err) {
+    close();
+    master_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0) {
+        err = "cannot open " + device + ": " + strerror(errno);
+        return false;
+    }
+    termios t;
+    if (tcgetattr(master_, &t) != 0) {
+        err = device + " is not a terminal: " + strerror(errno);
+        close();
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (tcsetattr(master_, TCSANOW, &t) != 0) {
+        err = "tcsetattr " + device + ": " + strerror(errno);
+        close();
+        return false;
+    }
+    // Whatever the line delivered before this session is not part of it.
+    tcflush(master_, TCIOFLUSH);
+    slave_ = device;
+    opened_ = true;
+    primed_ = false;
+    return true;
+}
+
 bool Pty::publish(const std::string& path, std::string& err) {
     struct stat st;
     if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {

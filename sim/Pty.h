@@ -18,6 +18,10 @@ public:
     // replacing an older symlink. Refuses when `path` exists and is no symlink.
     bool publish(const std::string& path, std::string& err);
 
+    // Uses the existing terminal `device` instead of a new pty: opens it raw
+    // at 115200 baud with nothing waiting in it. It counts as opened at once.
+    bool attach(const std::string& device, std::string& err);
+
     // Removes the symlink, as long as it still points at this pty's slave.
     void unpublish();
 
@@ -25,6 +29,7 @@ public:
     void close();
 
     bool isOpen() const { return master_ >= 0; }
+    // The sim's end of the line: the pty's master, or the attached device.
     int master() const { return master_; }
     const std::string& slaveName() const { return slave_; }
 

@@ -57,11 +57,36 @@ Options (TEXT takes the escapes \r \n \t \\ \0 \xHH):
   --log FILE            write the event log to FILE at the end
   --rx FILE             write the bytes received on connection 2 to FILE
   --timeout SECONDS     give up after SECONDS in all (default 60)
+  --events FILE         write each log line to FILE (a file, or a FIFO whose
+                        reader is already there) as the event happens, so a
+                        test can act on it: unplug a line after the reply or
+                        on "vanish"
+  --connected           PATH is an existing terminal that stays connected (the
+                        host side of a virtual machine's serial port, such as
+                        QEMU's pty chardev), opened raw instead of a new pty;
+                        see "Connected line" below
+  --greet-after MS      connected line: send the greeting MS ms after the
+                        trigger arrived (default 2000)
+  --quiet-end MS        connected line: end once nothing has passed either way
+                        for MS ms after the greeting (default 2000)
   --help, -h            show this text
+
+Connected line (--connected): the sim cannot see the tool close and re-open its
+port, so it plays the loader on its own clock, as a real target does. Whatever
+waits on PATH when it starts is discarded. Bytes up to --greet-after ms after
+the trigger are connection 1's, the rest connection 2's. What the sim sends
+while the tool's port is closed is lost (QEMU's USB adapter), or held back and
+delivered after the re-open less its first bytes (QEMU's UART): --greet-after
+must fall within the tool's second of waiting after its re-open (about 1.6 to
+2.6 s after the trigger when the port does not vanish). --vanish K only stops
+answering, from the first half of record K on, and logs "vanish 2": the line
+itself stays until the test unplugs it. --gap, --settle, --vanish-in-reply,
+--reappear-after and --vanish-in-greeting do not apply.
 
 Log: one event a line, "US EVENT", US being microseconds on CLOCK_MONOTONIC
 since the sim started:
   publish N DEVICE            connection N's pty is published (DEVICE: slave)
+  line N DEVICE               connected line: connection N begins on DEVICE
   open N | close N            the tool opened | closed connection N
   trigger                     "BOOT\r\n" arrived
   reply L | greeting L        L bytes of the reply | greeting were sent
@@ -71,7 +96,9 @@ since the sim started:
                               counts from the start of connection 2)
   unexpected N HEX            bytes that came on connection N when none were
                               expected (such bytes fail the run)
-  vanish N                    the sim dropped connection N's port
+  vanish N                    the sim dropped connection N's port (connected
+                              line: it stopped answering)
+  quiet N                     connected line: quiet for --quiet-end ms, the end
   rx N [HEX]                  all bytes received on connection N
   timeout | signal            the time-out | SIGTERM, SIGINT or SIGHUP ended it
   first-record-start T        (US is T too) first byte of the first record
@@ -184,6 +211,7 @@ int main(int argc, char** argv) {
     Settings s;
     bool havePath = false;
     bool reappearGiven = false;
+    std::string resetOptionGiven;  // --gap or --settle: they shape the reset a connected line has not
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
@@ -205,20 +233,21 @@ int main(int argc, char** argv) {
 
         // Options without a value.
         if (name == "--no-reply" || name == "--no-greeting" || name == "--vanish-in-reply" ||
-            name == "--vanish-in-greeting" || name == "--line-rate") {
+            name == "--vanish-in-greeting" || name == "--line-rate" || name == "--connected") {
             if (inlineValue) return usageError(name + " takes no value");
             if (name == "--no-reply") s.sendReply = false;
             if (name == "--no-greeting") s.sendGreeting = false;
             if (name == "--vanish-in-reply") s.vanishInReply = true;
             if (name == "--vanish-in-greeting") s.vanishInGreeting = true;
             if (name == "--line-rate") s.lineRate = true;
+            if (name == "--connected") s.connected = true;
             continue;
         }
 
         static const char* const withValue[] = {
             "--reply", "--greeting", "--byte-gap", "--gap", "--settle", "--status",
             "--silent", "--late", "--vanish", "--reappear-after", "--program-delay",
-            "--expect", "--log", "--rx", "--timeout"};
+            "--expect", "--log", "--rx", "--timeout", "--events", "--greet-after", "--quiet-end"};
         bool known = false;
         for (const char* w : withValue) known = known || name == w;
         if (!known) return usageError("unknown option " + name);
@@ -245,6 +274,7 @@ int main(int argc, char** argv) {
             if (name == "--byte-gap") s.byteGapMs = int64_t(n);
             if (name == "--gap") s.resetGapMs = int64_t(n);
             if (name == "--settle") s.settleMs = int64_t(n);
+            if (name == "--gap" || name == "--settle") resetOptionGiven = name;
             if (name == "--reappear-after") {
                 s.reappearMs = int64_t(n);
                 reappearGiven = true;
@@ -265,6 +295,12 @@ int main(int argc, char** argv) {
         } else if (name == "--expect") {
             if (!readFile(value, s.expect)) return usageError("cannot read " + value + ": " + std::strerror(errno));
             s.haveExpect = true;
+        } else if (name == "--greet-after" || name == "--quiet-end") {
+            if (!parseUnsigned(value, kMaxMs, n)) return usageError(name + " wants milliseconds, got " + value);
+            if (name == "--greet-after") s.greetAfterMs = int64_t(n);
+            else s.quietEndMs = int64_t(n);
+        } else if (name == "--events") {
+            s.eventsPath = value;
         } else if (name == "--log") {
             s.logPath = value;
         } else if (name == "--rx") {
@@ -281,8 +317,14 @@ int main(int argc, char** argv) {
 
     if (!havePath) return usageError("PATH is missing");
     if (reappearGiven && !s.vanishInReply) return usageError("--reappear-after goes with --vanish-in-reply");
+    if (s.connected) {
+        if (!resetOptionGiven.empty()) return usageError(resetOptionGiven + " does not apply with --connected");
+        if (s.vanishInReply || s.vanishInGreeting)
+            return usageError("--connected cannot drop its line: no --vanish-in-reply or --vanish-in-greeting");
+        s.settleMs = 0;  // --greet-after times the greeting
+    }
     struct stat st;
-    if (lstat(s.path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+    if (!s.connected && lstat(s.path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         return usageError(s.path + " exists and is not a symlink");
 
     // Precise wake-ups for --line-rate and the short delays.

@@ -29,25 +29,6 @@ int64_t byteNs(uint64_t count) {
     return int64_t(count * 1000000000ull / 11520);
 }
 
-void appendHex(std::string& out, const unsigned char* p, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    size_t at = out.size();
-    out.resize(at + 2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        out[at + 2 * i] = digits[p[i] >> 4];
-        out[at + 2 * i + 1] = digits[p[i] & 15];
-    }
-}
-
-bool writeFile(const std::string& path, const void* data, size_t n) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    // An empty buffer may have no storage at all, and fwrite must not be
-    // handed a null pointer.
-    bool ok = n == 0 || std::fwrite(data, 1, n, f) == n;
-    return std::fclose(f) == 0 && ok;
-}
-
 }  // namespace
 
 Target::Target(const Settings& s, int64_t startNs)
@@ -57,6 +38,15 @@ Target::Target(const Settings& s, int64_t startNs)
 }
 
 int Target::run() {
+    if (!s_.eventsPath.empty()) {
+        eventsFd_ = ::open(s_.eventsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (eventsFd_ < 0) {
+            std::printf("tessan-sim: cannot write %s: %s\n", s_.eventsPath.c_str(), std::strerror(errno));
+            std::fflush(stdout);
+            fail("setup");
+            return finish();
+        }
+    }
     if (openConnection(1) && triggerPhase() && openConnection(2)) loaderPhase();
     return finish();
 }
@@ -65,7 +55,10 @@ int Target::run() {
 
 bool Target::openConnection(int number) {
     std::string err;
-    if (!pty_.create(err) || !pty_.publish(s_.path, err)) {
+    // A connected line is opened once; connection 2 goes on on the same device.
+    const bool ready = s_.connected ? number > 1 || pty_.attach(s_.path, err)
+                                    : pty_.create(err) && pty_.publish(s_.path, err);
+    if (!ready) {
         std::printf("tessan-sim: %s\n", err.c_str());
         std::fflush(stdout);
         pty_.close();
@@ -77,12 +70,14 @@ bool Target::openConnection(int number) {
     rxCount_ = 0;
     txBaseNs_ = 0;
     txCount_ = 0;
-    note(EventKind::Publish, uint64_t(number), 0, 0, pty_.slaveName());
+    lastActivityNs_ = note(s_.connected ? EventKind::Line : EventKind::Publish, uint64_t(number), 0, 0,
+                           pty_.slaveName());
     if (!printedPath_) {
         std::printf("%s\n", s_.path.c_str());
         std::fflush(stdout);
         printedPath_ = true;
     }
+    if (s_.connected) return true;  // no open to wait for: the line is always there
 
     while (!pty_.openSeen()) {
         int watch = pty_.openWatchFd();
@@ -139,7 +134,7 @@ bool Target::triggerPhase() {
         }
     }
     triggerSeen_ = true;
-    note(EventKind::Trigger);
+    triggerNs_ = note(EventKind::Trigger);
     markUnexpected(0, found);
     markUnexpected(found + kTriggerLen, rx.size);
     if (s_.lineRate) simclock::sleepUntil(rxLastWireNs_);
@@ -158,6 +153,19 @@ bool Target::triggerPhase() {
             return false;
         }
         return !stopped(pause(nowNs() + s_.reappearMs * 1000000));
+    }
+    if (s_.connected) {
+        // No close to wait for: the loader greets on its own clock, and the
+        // line's first connection ends when the greeting is due.
+        if (w != Wake::Hangup) w = idleUntil(triggerNs_ + s_.greetAfterMs * 1000000);
+        if (stopped(w)) return false;
+        if (w == Wake::Hangup) {
+            closeConnection(false);
+            fail("closed-before-greeting");
+            return false;
+        }
+        note(EventKind::Rx, 1);
+        return true;
     }
     if (w != Wake::Hangup) {
         w = idleUntil(kForever);  // anything arriving now is unexpected
@@ -215,6 +223,16 @@ bool Target::loaderPhase() {
         while (!silenced_ && rx.size > pos) {
             size_t avail = rx.size - pos;
             size_t len = 16 * size_t(rx.data[pos]) + 5;
+            if (k == s_.vanishRecord && avail >= len / 2 && s_.connected) {
+                // The line stays: whoever asked for this unplugs it on this
+                // event. The target answers nothing more; the rest of the
+                // record may still come.
+                note(EventKind::Vanish, 2);
+                fail("vanished");
+                silenced_ = true;
+                expectedTo_ = pos + len;
+                break;
+            }
             if (k == s_.vanishRecord && avail >= len / 2) {
                 closeConnection(true);
                 fail("vanished");
@@ -239,10 +257,19 @@ bool Target::loaderPhase() {
             limit = avail == 0 ? 1 : (16 * size_t(rx.data[pos]) + 5) / 2 - avail;
         }
         size_t before = rx.size;
-        w = pull(kForever, limit);
+        // A connected line never closes: its session ends when it goes quiet.
+        const int64_t until = s_.connected ? lastActivityNs_ + s_.quietEndMs * 1000000 : kForever;
+        w = pull(until, limit);
         if (stopped(w)) return false;
-        if (silenced_) markUnexpected(before, rx.size);
+        if (silenced_) markUnexpected(std::max(before, expectedTo_), rx.size);
         if (w == Wake::Hangup) break;
+        if (w == Wake::Elapsed) {
+            note(EventKind::Quiet, 2);
+            pty_.close();
+            note(EventKind::Rx, 2);
+            if (!silenced_ && rx.size > pos) fail("incomplete-record " + std::to_string(k));
+            return true;
+        }
     }
     closeConnection(false);
     if (!silenced_ && rx.size > pos) fail("incomplete-record " + std::to_string(k));
@@ -339,7 +366,7 @@ Target::Wake Target::pull(int64_t untilNs, size_t limit) {
                 rx.data.resize(std::max(rx.data.size() * 2, rx.size + want));
             ssize_t n = read(fd, rx.data.data() + rx.size, want);
             if (n > 0) {
-                if (got == 0) arrivalNs = nowNs();
+                if (got == 0) arrivalNs = lastActivityNs_ = nowNs();
                 rx.size += size_t(n);
                 got += size_t(n);
                 if (size_t(n) < want && !hangup) break;  // took all there was
@@ -433,6 +460,7 @@ Target::Wake Target::writeBytes(const unsigned char* p, size_t n) {
         if (w > 0) {
             p += w;
             n -= size_t(w);
+            if (n == 0) lastActivityNs_ = nowNs();
             continue;
         }
         if (w < 0 && errno == EINTR) continue;
@@ -476,6 +504,7 @@ void Target::markUnexpected(size_t from, size_t to) {
 int64_t Target::note(EventKind kind, uint64_t a, uint64_t b, int64_t c, std::string text) {
     int64_t t = nowNs();
     events_.push_back(Event{us(t), kind, a, b, c, std::move(text)});
+    if (eventsFd_ >= 0) streamEvents();
     return t;
 }
 
@@ -530,6 +559,12 @@ int Target::finish() {
     note(EventKind::Result, 0, 0, 0, ok ? "ok" : "fail " + failReason_);
 
     bool written = true;
+    if (eventsFd_ >= 0) ::close(eventsFd_);
+    eventsFd_ = -1;
+    if (eventsFailed_) {
+        std::printf("tessan-sim: cannot write %s\n", s_.eventsPath.c_str());
+        written = false;
+    }
     if (!s_.rxPath.empty() && !writeRxFile()) {
         std::printf("tessan-sim: cannot write %s\n", s_.rxPath.c_str());
         written = false;
@@ -541,95 +576,4 @@ int Target::finish() {
     std::printf("tessan-sim: result %s\n", events_.back().text.c_str());
     std::fflush(stdout);
     return ok && written ? 0 : 1;
-}
-
-bool Target::writeRxFile() {
-    const Rx& rx = rx_[2];
-    return writeFile(s_.rxPath, rx.data.data(), rx.size);
-}
-
-bool Target::writeLog() {
-    std::string out;
-    char head[128];
-    for (const Event& e : events_) {
-        const unsigned long long a = e.a;
-        const unsigned long long b = e.b;
-        const long long c = e.c;
-        int n = std::snprintf(head, sizeof head, "%lld ", static_cast<long long>(e.us));
-        out.append(head, size_t(n));
-        switch (e.kind) {
-        case EventKind::Publish:
-            std::snprintf(head, sizeof head, "publish %llu ", a);
-            out += head;
-            out += e.text;
-            break;
-        case EventKind::Open:
-            std::snprintf(head, sizeof head, "open %llu", a);
-            out += head;
-            break;
-        case EventKind::Close:
-            std::snprintf(head, sizeof head, "close %llu", a);
-            out += head;
-            break;
-        case EventKind::Trigger:
-            out += "trigger";
-            break;
-        case EventKind::Reply:
-            std::snprintf(head, sizeof head, "reply %lld", c);
-            out += head;
-            break;
-        case EventKind::Greeting:
-            std::snprintf(head, sizeof head, "greeting %lld", c);
-            out += head;
-            break;
-        case EventKind::Record:
-            if (c < 0)
-                std::snprintf(head, sizeof head, "record %llu len %llu status none", a, b);
-            else
-                std::snprintf(head, sizeof head, "record %llu len %llu status %lld", a, b, c);
-            out += head;
-            break;
-        case EventKind::Mismatch:
-            std::snprintf(head, sizeof head, "mismatch record %llu offset %llu", a, b);
-            out += head;
-            break;
-        case EventKind::Unexpected:
-            std::snprintf(head, sizeof head, "unexpected %llu ", a);
-            out += head;
-            appendHex(out, rx_[e.a].data.data() + e.b, size_t(e.c));
-            break;
-        case EventKind::Vanish:
-            std::snprintf(head, sizeof head, "vanish %llu", a);
-            out += head;
-            break;
-        case EventKind::Rx:
-            std::snprintf(head, sizeof head, "rx %llu", a);
-            out += head;
-            if (rx_[e.a].size > 0) {
-                out += ' ';
-                appendHex(out, rx_[e.a].data.data(), rx_[e.a].size);
-            }
-            break;
-        case EventKind::Timeout:
-            out += "timeout";
-            break;
-        case EventKind::Signal:
-            out += "signal";
-            break;
-        case EventKind::FirstRecordStart:
-            std::snprintf(head, sizeof head, "first-record-start %lld", static_cast<long long>(e.us));
-            out += head;
-            break;
-        case EventKind::LastStatus:
-            std::snprintf(head, sizeof head, "last-status %lld", static_cast<long long>(e.us));
-            out += head;
-            break;
-        case EventKind::Result:
-            out += "result ";
-            out += e.text;
-            break;
-        }
-        out += '\n';
-    }
-    return writeFile(s_.logPath, out.data(), out.size());
 }

@@ -40,6 +40,17 @@ struct Settings {
     std::string logPath;
     std::string rxPath;
     double timeoutSec = 60;
+
+    // Connected line: `path` is an existing terminal device (the host side of
+    // a virtual machine's serial port) that stays connected throughout, so the
+    // tool's close and re-open cannot be seen. The greeting then goes out a
+    // set time after the trigger, and the session ends once the line has been
+    // quiet for a while after it.
+    bool connected = false;
+    int64_t greetAfterMs = 2000;  // from the trigger to the greeting
+    int64_t quietEndMs = 2000;    // quiet after the greeting that ends the session
+
+    std::string eventsPath;  // each event written here as it happens
 };
 
 class Target {
@@ -57,7 +68,7 @@ private:
     enum class EventKind {
         Publish, Open, Close, Trigger, Reply, Greeting, Record, Mismatch,
         Unexpected, Vanish, Rx, Timeout, Signal, FirstRecordStart, LastStatus,
-        Result
+        Result, Line, Quiet
     };
     struct Event {
         int64_t us;
@@ -98,6 +109,8 @@ private:
     int64_t us(int64_t ns) const { return (ns - startNs_) / 1000; }
     bool writeLog();
     bool writeRxFile();
+    std::string formatEvents(size_t first, size_t end) const;
+    void streamEvents();
 
     const Settings& s_;
     int64_t startNs_;
@@ -128,4 +141,15 @@ private:
 
     std::string failReason_;
     std::vector<Event> events_;
+
+    // Connected line: the time the trigger arrived, the last byte either way,
+    // and where the record that --vanish interrupted ends (bytes up to there
+    // are that record's, not unexpected).
+    int64_t triggerNs_ = 0;
+    int64_t lastActivityNs_ = 0;
+    size_t expectedTo_ = 0;
+
+    int eventsFd_ = -1;      // --events, open while the run lasts
+    size_t streamed_ = 0;    // events written to it so far
+    bool eventsFailed_ = false;
 };

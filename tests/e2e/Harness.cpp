@@ -214,5 +214,12 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& dir, const std::string& outFile,
+                   const std::string& errFile) {
+    return Spawn(argv, dir, outFile, errFile, {});
+}
+
+int StopProcess(pid_t pid, double graceSeconds) { return Stop(pid, graceSeconds); }
+
 std::string ToolPath() { return TESSAN_PATH; }
 std::string SimPath() { return TESSAN_SIM_PATH; }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 // How a build of the tool is started and how it names its port. The native
 // build opens the sim's path directly; other runners (the Windows build
 // under Wine) publish the sim elsewhere and print another port name.
@@ -57,6 +59,13 @@ int OpensSeen(const std::string& simLog);
 
 // The whole contents of a file (empty when it cannot be read).
 std::string Slurp(const std::string& path);
+
+// Starts `argv` in `dir` with standard input from /dev/null and its output
+// in the two files, in a process group of its own; and waits up to
+// `graceSeconds` for it to end before ending it (-1: killed, or a signal).
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& dir, const std::string& outFile,
+                   const std::string& errFile);
+int StopProcess(pid_t pid, double graceSeconds);
 
 // Paths of the programs under test (set by the build).
 std::string ToolPath();
