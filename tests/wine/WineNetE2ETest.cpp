@@ -12,14 +12,6 @@
 
 namespace {
 
-#define REQUIRE_WINE_SESSION()                                          \
-    do {                                                                \
-        std::string missing = MissingWindowsBuild();                    \
-        if (!missing.empty()) GTEST_SKIP() << missing;                  \
-        std::string problem = WineSessionProblem();                     \
-        ASSERT_TRUE(problem.empty()) << problem;                        \
-    } while (0)
-
 const Runner& WineOver(bool rfc2217) {
     static const Runner rfc = OverNetwork(WineRunner(), true);
     static const Runner raw = OverNetwork(WineRunner(), false);
