@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -144,6 +145,42 @@ TEST_P(BothSchemes, ServerKilledMidRecordEndsInNotResponding) {
     c.receivedIsPrefix = true;
     c.maxSeconds = 8;
     RunCase(ActingRunner<KilledMidRecord>(GetParam()), c, 0);
+}
+
+// ser2net without kickolduser hands the device to one client at a time:
+// a second run is refused while the first transfers, which goes on
+// undisturbed, as with a local port that another tessan holds.
+bool StartHoldingServer(const std::string& dir, int) {
+    Ser2net server;
+    return StartRunServer(dir, &server, false);
+}
+
+TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
+    REQUIRE_SER2NET();
+    const bool rfc2217 = GetParam();
+    // 100 records of 261 bytes at line rate: over two seconds of transfer.
+    const std::vector<int> counts(100, 16);
+    TempDir first, second;
+    first.Write("fw.txt", Hex(Records(counts)));
+    second.Write("fw.txt", Hex(Records({0})));
+    Runner holding = OverNetwork(NativeRunner(), rfc2217);
+    holding.startServer = StartHoldingServer;
+    RunResult firstRun;
+    std::thread t([&] {
+        firstRun = RunTool(holding, first.path(), 0, true, {"--line-rate"}, {"fw.txt", "-COM", "{PORT}"});
+    });
+    ASSERT_TRUE(WaitForText(first.File("tool.out"), "Transferring..", 2, 20)) << "the first run did not start";
+    const std::string url = Slurp(first.File(rfc2217 ? "rfc2217.url" : "socket.url"));
+    RunResult secondRun = RunTool(NativeRunner(), second.path(), 0, false, {}, {"fw.txt", "-COM", url});
+    t.join();
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n" + NativeRunner().pause,
+                          secondRun.out), "");
+    EXPECT_EQ(secondRun.status, 255);
+    EXPECT_EQ(secondRun.err, "");
+    EXPECT_LT(secondRun.seconds, 1.0);
+    EXPECT_EQ(firstRun.status, 0) << firstRun.out;
+    EXPECT_EQ(firstRun.simStatus, 0) << firstRun.simLog;
+    EXPECT_TRUE(firstRun.received == Records(counts));
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, BothSchemes, ::testing::Bool(), SchemeName);

@@ -11,12 +11,9 @@ std::string SimPort(const std::string& dir, int) { return dir + "/port"; }
 
 void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-// The server's pid goes to the run's folder, where the stop hook finds it.
 bool Start(const std::string& dir, int) {
     Ser2net server;
-    if (!StartRunServer(dir, &server)) return false;
-    WriteFile(dir + "/ser2net.child", std::to_string(server.pid));
-    return true;
+    return StartRunServer(dir, &server);
 }
 
 void Stop(const std::string& dir, int) {
@@ -30,8 +27,9 @@ std::string SocketUrl(const std::string& dir, int) { return Slurp(dir + "/socket
 
 }  // namespace
 
-bool StartRunServer(const std::string& dir, Ser2net* server) {
-    if (!StartSer2net(dir, SimPort(dir, 0), server)) return false;
+bool StartRunServer(const std::string& dir, Ser2net* server, bool kickOldUser) {
+    if (!StartSer2net(dir, SimPort(dir, 0), server, "115200n81", kickOldUser)) return false;
+    WriteFile(dir + "/ser2net.child", std::to_string(server->pid));  // for the stop hook
     WriteFile(dir + "/rfc2217.url", server->Url(true));
     WriteFile(dir + "/socket.url", server->Url(false));
     return true;

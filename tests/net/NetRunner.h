@@ -12,5 +12,6 @@
 Runner OverNetwork(const Runner& base, bool rfc2217);
 
 // What the network runners' start hook does: ser2net for the sim's port in
-// `dir`, its URLs where the runners' port names are read from.
-bool StartRunServer(const std::string& dir, Ser2net* server);
+// `dir` (see StartSer2net for kickOldUser), its pid and URLs where the other
+// hooks read them.
+bool StartRunServer(const std::string& dir, Ser2net* server, bool kickOldUser = true);

@@ -112,7 +112,8 @@ std::string Ser2netProgram() {
     return "";
 }
 
-bool StartSer2net(const std::string& dir, const std::string& device, Ser2net* server, const std::string& line) {
+bool StartSer2net(const std::string& dir, const std::string& device, Ser2net* server, const std::string& line,
+                  bool kickOldUser) {
     if (Ser2netProgram().empty()) return false;
     const bool choose = server->rfc2217Port == 0;
     for (int attempt = 0; attempt < (choose ? 5 : 1); ++attempt) {
@@ -127,7 +128,7 @@ bool StartSer2net(const std::string& dir, const std::string& device, Ser2net* se
                    << (rfc2217 ? server->rfc2217Port : server->rawPort) << "\n"
                    << "  connector: serialdev," << device << "," << line << ",local\n"
                    << "  options:\n"
-                   << "    kickolduser: true\n"
+                   << "    kickolduser: " << (kickOldUser ? "true" : "false") << "\n"
                    << "    chardelay: false\n";
         }
         config.close();

@@ -21,12 +21,13 @@ struct Ser2net {
 std::string Ser2netProgram();
 
 // Starts ser2net in `dir` for `device` with the device settings `line`
-// (ser2net's form, e.g. "115200n81"), without its character delay, the
-// newest client taking the port from an older one. Ports of 0 are chosen
+// (ser2net's form, e.g. "115200n81"), without its character delay; with
+// kickOldUser the newest client takes the port from an older one, without
+// it a second client is refused while one holds it. Ports of 0 are chosen
 // free; given ones are used as they are (a restart on the same ports).
 // Returns once ser2net itself listens on both, false when it did not.
 bool StartSer2net(const std::string& dir, const std::string& device, Ser2net* server,
-                  const std::string& line = "115200n81");
+                  const std::string& line = "115200n81", bool kickOldUser = true);
 
 // Ends it with `signal` and waits for it.
 void StopSer2net(Ser2net* server, int signal = 15);
