@@ -3,7 +3,9 @@
 // loopback), and the network names that cannot be opened.
 #include <gtest/gtest.h>
 
+#include "../FakeServer.h"
 #include "../e2e/CaseCheck.h"
+#include "../e2e/CaseText.h"
 #include "../e2e/Cases.h"
 #include "../net/NetCases.h"
 #include "../net/NetRunner.h"
@@ -46,3 +48,22 @@ INSTANTIATE_TEST_SUITE_P(Name, WineUnopenable, ::testing::Range<size_t>(0, Unope
                          [](const ::testing::TestParamInfo<size_t>& info) {
                              return UnopenableNetworkCases()[info.param].name;
                          });
+
+// Winsock's side of a refused negotiation: a server of the test's own
+// answers the tool's options with DONT COM-PORT-OPTION.
+TEST(WineNetNegotiation, RefusedComPortOptionIsAPortThatDoesNotOpen) {
+    REQUIRE_WINE_SESSION();
+    FakeServer server([](int fd) {
+        ReceiveBytes(fd, 15, 5000);
+        SendBytes(fd, Bytes{255, 254, 44});
+        ReceiveBytes(fd, 0, 5000);
+    });
+    const std::string url = server.Url("rfc2217");
+    E2ECase c;
+    c.withSim = false;
+    c.image = Hex(Records({0}));
+    c.toolArgs = {"fw.txt", "-COM", url};
+    c.expected = Head() + "Error: " + url + " in use or does not exist.\n{PAUSE}";
+    c.maxSeconds = 2;
+    RunCase(WineRunner(), c, 0);
+}
