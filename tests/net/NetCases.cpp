@@ -20,15 +20,17 @@ std::vector<E2ECase> UnopenableNetworkCases() {
         {"NoServerOnTheRawPort", "socket://127.0.0.1:1"},
         {"NoServerOnIpv6Loopback", "socket://[::1]:1"},
     };
-    for (const auto& v : kValues) {
-        E2ECase c;
-        c.name = v.name;
-        c.withSim = false;
-        c.image = Hex(Records({0}));
-        c.toolArgs = {"fw.txt", "-COM", v.value};
-        c.expected = Head() + "Error: " + v.value + " in use or does not exist.\n{PAUSE}";
-        c.maxSeconds = 2;
-        cases.push_back(c);
-    }
+    for (const auto& v : kValues) cases.push_back(PortThatDoesNotOpen(v.name, v.value));
     return cases;
+}
+
+E2ECase PortThatDoesNotOpen(const std::string& name, const std::string& value, double maxSeconds) {
+    E2ECase c;
+    c.name = name;
+    c.withSim = false;
+    c.image = Hex(Records({0}));
+    c.toolArgs = {"fw.txt", "-COM", value};
+    c.expected = Head() + "Error: " + value + " in use or does not exist.\n{PAUSE}";
+    c.maxSeconds = maxSeconds;
+    return c;
 }

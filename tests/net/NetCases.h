@@ -7,3 +7,7 @@
 #include "../e2e/Cases.h"
 
 std::vector<E2ECase> UnopenableNetworkCases();
+
+// A run with the -COM value `value` that must end in "Error: <value> in use
+// or does not exist." within `maxSeconds`, with no target behind it.
+E2ECase PortThatDoesNotOpen(const std::string& name, const std::string& value, double maxSeconds = 2);

@@ -258,13 +258,7 @@ TEST(NetNegotiation, RefusedOrStalledNegotiationIsAPortThatDoesNotOpen) {
             SendBytes(fd, *answer);
             ReceiveBytes(fd, 0, 5000);
         });
-        const std::string url = server.Url("rfc2217");
-        E2ECase c;
-        c.withSim = false;
-        c.image = Hex(Records({0}));
-        c.toolArgs = {"fw.txt", "-COM", url};
-        c.expected = Head() + "Error: " + url + " in use or does not exist.\n{PAUSE}";
-        c.maxSeconds = answer == &refusal ? 1 : 3;
-        RunCase(NativeRunner(), c, 0);
+        RunCase(NativeRunner(),
+                PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"), answer == &refusal ? 1 : 3), 0);
     }
 }

@@ -5,7 +5,6 @@
 
 #include "../FakeServer.h"
 #include "../e2e/CaseCheck.h"
-#include "../e2e/CaseText.h"
 #include "../e2e/Cases.h"
 #include "../net/NetCases.h"
 #include "../net/NetRunner.h"
@@ -58,12 +57,5 @@ TEST(WineNetNegotiation, RefusedComPortOptionIsAPortThatDoesNotOpen) {
         SendBytes(fd, Bytes{255, 254, 44});
         ReceiveBytes(fd, 0, 5000);
     });
-    const std::string url = server.Url("rfc2217");
-    E2ECase c;
-    c.withSim = false;
-    c.image = Hex(Records({0}));
-    c.toolArgs = {"fw.txt", "-COM", url};
-    c.expected = Head() + "Error: " + url + " in use or does not exist.\n{PAUSE}";
-    c.maxSeconds = 2;
-    RunCase(WineRunner(), c, 0);
+    RunCase(WineRunner(), PortThatDoesNotOpen("RefusedComPortOption", server.Url("rfc2217")), 0);
 }
