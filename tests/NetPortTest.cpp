@@ -173,7 +173,7 @@ TEST(NetPort, FloodsOfCommandsAndEndlessSubnegotiationsCannotStallARead) {
         EXPECT_EQ(port.Read(&byte, 1), 0u) << "case " << i;
         double took = SecondsSince(start);
         EXPECT_GT(took, 0.9) << "case " << i;
-        EXPECT_LT(took, 1.3) << "case " << i;
+        EXPECT_LT(took, 1.6) << "case " << i;
         stop = true;
         port.Close();
     }
