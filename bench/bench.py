@@ -17,6 +17,8 @@ import sys
 import tempfile
 import time
 
+import netbench
+
 SIZES = [5, 21, 261, 4085]
 CAPACITY = 131072
 BYTE_US = 1e6 / 11520  # 115,200 baud, 8N1: ten bits a byte
@@ -103,11 +105,12 @@ def start_sim(progs, work, name, line_rate, extra=()):
     return {"proc": sim, "port": port, "log": log_path, "name": name}
 
 
-def start_tool(progs, work, sim, image_path):
+def start_tool(progs, work, sim, image_path, port=None):
+    """Starts tessan on the sim's port, or on `port` (a network URL)."""
     base = os.path.join(work, sim["name"])
     out = open(base + ".out", "wb")
     err = open(base + ".err", "wb")
-    args = [progs.tessan, image_path, "-COM", sim["port"]]
+    args = [progs.tessan, image_path, "-COM", port or sim["port"]]
     rss_path = None
     if progs.time_v:
         rss_path = base + ".time"
@@ -264,6 +267,8 @@ def main():
     ap.add_argument("--runs", type=int, default=7, help="runs per size answering at once (default 7)")
     ap.add_argument("--line-runs", type=int, default=3, help="line-rate runs per size (default 3)")
     ap.add_argument("--decode-runs", type=int, default=21, help="decoder and xxd runs (default 21)")
+    ap.add_argument("--net-runs", type=int, default=3,
+                    help="runs per size through ser2net (default 3; 0 skips them)")
     ap.add_argument("--parallel", default="1,2,4,8", help="K values of the parallel mode ('' skips it)")
     ap.add_argument("--parallel-size", type=int, default=261, choices=SIZES,
                     help="record size of the parallel mode (default 261)")
@@ -315,6 +320,16 @@ def main():
                 line[size].append(t["us"])
                 rss.append(t["rss_kb"])
 
+        network = None
+        if a.net_runs > 0 and netbench.ser2net_program() is None:
+            log("ser2net not found: no network figures")
+        else:
+            try:
+                network = netbench.measure(progs, work, images, a.net_runs, start_sim, start_tool,
+                                           finish_transfer, log)
+            except (RuntimeError, subprocess.SubprocessError) as e:
+                raise BenchError("through ser2net: %s" % e)
+
         parallel = {}
         ks = [int(k) for k in a.parallel.split(",") if k.strip()]
         if ks:
@@ -360,10 +375,12 @@ def main():
         res["paced_floor_efficiency"][key] = round(wire / paced, 4) if paced else None
     res.update({k: (round(v, 3) if isinstance(v, float) else v) for k, v in decode.items()})
     res["peak_rss_kb"] = max(rss) if rss else None
+    res["network_us_per_record"] = network
     res["parallel"] = parallel
     res["parallel_record_size"] = a.parallel_size if parallel else None
     res["second_tessan_refused"] = refused
-    res["runs"] = {"answering_at_once": a.runs, "line_rate": a.line_runs, "decode": a.decode_runs}
+    res["runs"] = {"answering_at_once": a.runs, "line_rate": a.line_runs, "decode": a.decode_runs,
+                   "network": a.net_runs}
     res["seconds"] = round(time.time() - started, 1)
 
     print_table(res)
@@ -407,6 +424,16 @@ def print_table(r):
     else:
         print("xxd not found: no comparison")
     print("peak RSS of tessan during a transfer: %s kB" % fmt(r["peak_rss_kb"], "d"))
+    if r["network_us_per_record"]:
+        print()
+        print("through ser2net (chardelay off), answering at once, us per record (medians of %d):" %
+              r["runs"]["network"])
+        print("record bytes  direct pty  rfc2217://  socket://  python client on the raw port")
+        for size in SIZES:
+            n = r["network_us_per_record"][str(size)]
+            print("%-13d %-11s %-11s %-10s %s" % (size, fmt(r["us_per_record"][str(size)], ".1f"),
+                                                fmt(n["rfc2217"], ".1f"), fmt(n["socket"], ".1f"),
+                                                fmt(n["python"], ".1f")))
     if r["parallel"]:
         print()
         print("parallel, line rate, %d-byte records: K  total s  longest transfer s  efficiency min  median" %

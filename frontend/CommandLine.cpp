@@ -46,6 +46,8 @@ bool ScanDecimal(const char* text, int* value) {
 
 const char* DerivePortName(const char* comValue, char (&portName)[kPortNameSize], bool devicePaths) {
     const char* value = comValue != nullptr ? comValue : "1";
+    // A network port ("rfc2217://host:port") is named by its URL, whole.
+    if (strstr(value, "://") != nullptr) return value;
     if (devicePaths && value[0] == '/') return value;
     if (strstr(value, "COM") != nullptr) return value;
 

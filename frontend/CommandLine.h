@@ -27,7 +27,8 @@ bool ScanDecimal(const char* text, int* value);
 const size_t kPortNameSize = 20;
 
 // Gives the name to open the port under, from the -COM value (null: none
-// given, which means "1"). The value itself when it contains "COM" or, with
+// given, which means "1"). The value itself when it contains "://" (a
+// network port's URL), when it contains "COM" or, with
 // devicePaths set (POSIX), when it begins with "/"; otherwise "COM%d" of the
 // number it starts with, or "COM" followed by the value when it starts with
 // no number. A formed name is written to portName, cut to 19 characters,

@@ -39,10 +39,45 @@
 // without the request, a device that has gone) is ignored: the line works
 // the same, only slower.
 //
+// Network ports: a name that contains "://" is a port on a serial server
+// (NetLink.h does the work, the same on both platforms):
+//   rfc2217://HOST:PORT  Telnet with COM Port Control (RFC 2217). Open
+//                        negotiates BINARY both ways, SUPPRESS-GO-AHEAD and
+//                        COM-PORT-OPTION, and sets the server's line as above.
+//   socket://HOST:PORT   raw TCP: bytes pass unchanged; the server's own line
+//                        settings apply.
+// HOST is a name, an IPv4 address or a bracketed IPv6 address ([::1]);
+// PORT is decimal. Any other scheme, or any other form, fails to open.
+// Open connects within about 2 s, so a loop that retries it keeps going
+// while a server is down. For rfc2217:// it then waits up to about 2 s for
+// the server's answers: a server that refuses COM-PORT-OPTION, reports
+// other line settings than asked, or closes or fails the connection meanwhile
+// fails Open; settings it leaves unanswered (a device without modem lines
+// leaves DTR and RTS so) are taken as set. For socket:// nothing can be
+// asked: Open fails only when the server closes the connection within
+// 100 ms, which is how a serial server reports a device it could not open
+// (ser2net writes "Device open failure" and closes); a server that keeps
+// the connection without a working device, or reports it later, is seen
+// only as a target that does not answer.
+// The read time-outs hold as above, counted on data bytes only: Telnet
+// commands that arrive are consumed, never returned, never counted, and
+// move no deadline. A connection that the server closes ends a read at
+// once, like a vanished device. Write sends every byte (0xFF doubled on
+// rfc2217://) and returns once the system has taken them, so a reply's
+// time-out includes the server's own time on its line; a server that takes
+// nothing for 5 s fails the write. Purge asks an rfc2217:// server to purge
+// both its buffers, and on both schemes drops the data received so far.
+// Close closes the connection; the server then closes its device, which a
+// target sees as its port being closed. Exclusive use is the server's to
+// grant: ser2net hands a port to one client at a time, or to the newest
+// one (kickolduser), as it is configured.
+//
 // No operation prints anything; each reports by its result only.
 #pragma once
 
 #include <cstddef>
+
+#include "NetLink.h"
 
 class ComPort {
 public:
@@ -67,7 +102,8 @@ public:
     // more. Any failure after the device was opened closes it again, so a
     // failed Open always leaves the object closed.
     //
-    // Names: on Windows the name is opened as "\\.\" + name (COM1, COM10).
+    // Names: a name containing "://" is a network port (above). On
+    // Windows any other name is opened as "\\.\" + name (COM1, COM10).
     // On POSIX a name that begins with "/" is the device path itself;
     // "COMn", n a decimal number from 1, is /dev/ttyS(n-1); any other name
     // is /dev/<name>.
@@ -99,6 +135,7 @@ public:
     char name[256];  // the name given to the last Open that got this far
 
 private:
+    NetLink net;  // the connection while a network port is open
 #ifndef _WIN32
     int timeoutMs;  // the read time-out T, emulated with poll()
     bool restoreLowLatency;  // Open set ASYNC_LOW_LATENCY; Close clears it

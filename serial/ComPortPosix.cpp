@@ -1,7 +1,9 @@
 // ComPort on POSIX (Linux, macOS): termios raw mode, an exclusive lock, and
 // the Windows read time-outs emulated with poll() on a monotonic clock.
+// Network ports go to NetLink.
 #include "ComPort.h"
 #include "DevicePath.h"
+#include "NetAddress.h"
 
 #include <cerrno>
 #include <climits>
@@ -106,7 +108,7 @@ bool SetLowLatency(int fd, bool on) {
 
 }  // namespace
 
-ComPort::ComPort() : handle(kClosed), name(), timeoutMs(0), restoreLowLatency(false) {}
+ComPort::ComPort() : handle(kClosed), name(), timeoutMs(0), restoreLowLatency(false) { NetInit(&net); }
 
 ComPort::~ComPort() { Close(); }
 
@@ -114,6 +116,12 @@ bool ComPort::Open(const char* portName, int baudRate, int timeout) {
     if (handle != kClosed) return false;
     if (strlen(portName) > kMaxNameLength) return false;
     memcpy(name, portName, strlen(portName) + 1);
+
+    if (IsNetworkName(name)) {
+        if (!NetOpen(&net, name, baudRate, timeout)) return false;
+        handle = net.socket;
+        return true;
+    }
 
     char path[300];
     speed_t speed;
@@ -165,7 +173,9 @@ bool ComPort::Open(const char* portName, int baudRate, int timeout) {
 }
 
 void ComPort::Close() {
-    if (handle != kClosed) {
+    if (net.socket != kNoSocket) {
+        NetClose(&net);
+    } else if (handle != kClosed) {
         // Leave the adapter's latency as it was found: the flag outlives us.
         if (restoreLowLatency) SetLowLatency(handle, false);
         restoreLowLatency = false;
@@ -180,6 +190,7 @@ void ComPort::Close() {
 
 size_t ComPort::Read(unsigned char* buffer, size_t count) {
     if (handle == kClosed || count == 0) return 0;
+    if (net.socket != kNoSocket) return NetRead(&net, buffer, count);
 
     const long long start = NowMs();
     // T * n + T in all; the product saturates rather than overflow.
@@ -224,6 +235,7 @@ size_t ComPort::Read(unsigned char* buffer, size_t count) {
 
 bool ComPort::Write(const unsigned char* buffer, size_t count) {
     if (handle == kClosed) return false;
+    if (net.socket != kNoSocket) return NetWrite(&net, buffer, count);
     size_t done = 0;
     while (done < count) {
         ssize_t k = write(handle, buffer + done, count - done);
@@ -248,5 +260,6 @@ bool ComPort::Write(const unsigned char* buffer, size_t count) {
 
 bool ComPort::Purge() {
     if (handle == kClosed) return false;
+    if (net.socket != kNoSocket) return NetPurge(&net);
     return tcflush(handle, TCIOFLUSH) == 0;
 }

@@ -1,16 +1,18 @@
 // ComPort on Windows: the Win32 communications API (CreateFileA on the
 // device namespace, SetupComm, SetCommState, SetCommTimeouts, ReadFile,
-// WriteFile, PurgeComm, CloseHandle).
+// WriteFile, PurgeComm, CloseHandle). Network ports go to NetLink.
 #include "ComPort.h"
 
 #include <windows.h>
+
+#include "NetAddress.h"
 
 #include <cstdio>
 #include <cstring>
 
 const ComPort::Handle ComPort::kClosed = INVALID_HANDLE_VALUE;
 
-ComPort::ComPort() : handle(kClosed), name() {}
+ComPort::ComPort() : handle(kClosed), name() { NetInit(&net); }
 
 ComPort::~ComPort() { Close(); }
 
@@ -18,6 +20,13 @@ bool ComPort::Open(const char* portName, int baudRate, int timeoutMs) {
     if (handle != kClosed) return false;
     if (strlen(portName) > kMaxNameLength) return false;
     memcpy(name, portName, strlen(portName) + 1);
+
+    if (IsNetworkName(name)) {
+        if (!NetOpen(&net, name, baudRate, timeoutMs)) return false;
+        // A SOCKET is a kernel handle too; kept here, it marks the port open.
+        handle = reinterpret_cast<HANDLE>(net.socket);
+        return true;
+    }
 
     // The "\\.\" device namespace reaches every port; without it COM10 and
     // above cannot be opened.
@@ -67,12 +76,17 @@ bool ComPort::Open(const char* portName, int baudRate, int timeoutMs) {
 }
 
 void ComPort::Close() {
-    if (handle != kClosed) CloseHandle(handle);
+    if (net.socket != kNoSocket) {
+        NetClose(&net);
+    } else if (handle != kClosed) {
+        CloseHandle(handle);
+    }
     handle = kClosed;
 }
 
 size_t ComPort::Read(unsigned char* buffer, size_t count) {
     if (handle == kClosed) return 0;
+    if (net.socket != kNoSocket) return NetRead(&net, buffer, count);
     DWORD received = 0;
     if (!ReadFile(handle, buffer, static_cast<DWORD>(count), &received, NULL)) return 0;
     return received;
@@ -80,6 +94,7 @@ size_t ComPort::Read(unsigned char* buffer, size_t count) {
 
 bool ComPort::Write(const unsigned char* buffer, size_t count) {
     if (handle == kClosed) return false;
+    if (net.socket != kNoSocket) return NetWrite(&net, buffer, count);
     DWORD written = 0;
     if (!WriteFile(handle, buffer, static_cast<DWORD>(count), &written, NULL)) return false;
     return written == count;
@@ -87,5 +102,6 @@ bool ComPort::Write(const unsigned char* buffer, size_t count) {
 
 bool ComPort::Purge() {
     if (handle == kClosed) return false;
+    if (net.socket != kNoSocket) return NetPurge(&net);
     return PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0;
 }

@@ -138,3 +138,18 @@ TEST(DerivePortName, FormedNamesAreCutTo19Characters) {
     EXPECT_EQ(name.size(), kPortNameSize - 1);
     EXPECT_EQ(Name(std::string(1000, 'q').c_str()).size(), kPortNameSize - 1);
 }
+
+TEST(DerivePortName, NetworkUrlsComeFirstAndAreNeverCut) {
+    const std::string url = "rfc2217://lab-pi.example.org:4000";
+    EXPECT_EQ(Name(url.c_str()), url);
+    EXPECT_EQ(Name(url.c_str(), false), url);
+    EXPECT_EQ(Name("socket://[::1]:4001"), "socket://[::1]:4001");
+    // Any scheme: what it names is the port's business (an unknown one fails to open).
+    EXPECT_EQ(Name("ftp://host:1"), "ftp://host:1");
+    EXPECT_EQ(Name("://"), "://");
+    // Without "://" the old rules hold.
+    EXPECT_EQ(Name("rfc2217:/host:4000"), "COMrfc2217:/host:40");
+    EXPECT_EQ(Name("12://x"), "12://x");
+    std::string longUrl = "socket://" + std::string(400, 'h') + ":1";
+    EXPECT_EQ(Name(longUrl.c_str()), longUrl);
+}

@@ -18,8 +18,14 @@ std::string Substitute(std::string text, const std::string& from, const std::str
 }  // namespace
 
 void RunCase(const Runner& runner, const E2ECase& c, int slot) {
-    if (runner.label == "wine" && !c.wineSkip.empty()) {
+    if (runner.label.compare(0, 4, "wine") == 0 && !c.wineSkip.empty()) {
         GTEST_SKIP() << c.wineSkip;
+    }
+    const std::string socketLabel = "-socket";
+    if (runner.label.size() > socketLabel.size() &&
+        runner.label.compare(runner.label.size() - socketLabel.size(), socketLabel.size(), socketLabel) == 0 &&
+        !c.socketSkip.empty()) {
+        GTEST_SKIP() << c.socketSkip;
     }
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -28,6 +34,9 @@ void RunCase(const Runner& runner, const E2ECase& c, int slot) {
     RunResult r = RunTool(runner, dir.path(), slot, c.withSim, c.simArgs, c.toolArgs);
     if (c.withSim) {
         ASSERT_TRUE(r.simStarted) << "tessan-sim did not publish its port";
+        if (runner.startServer) {
+            ASSERT_TRUE(r.serverStarted) << "the " << runner.label << " server did not start";
+        }
     }
 
     std::string expected = Substitute(c.expected, "{PORT}", runner.portName(dir.path(), slot));

@@ -140,6 +140,7 @@ RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool w
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         result.simStarted = Slurp(dir + "/sim.out").find('\n') != std::string::npos;
+        if (runner.startServer) result.serverStarted = runner.startServer(dir, slot);
     }
 
     std::vector<std::string> argv = runner.prefix;
@@ -159,6 +160,7 @@ RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool w
     if (runner.crlfOutput) result.out = Replace(result.out, "\r\n", "\n");
 
     if (withSim) {
+        if (runner.stopServer) runner.stopServer(dir, slot);
         // A sim that saw the tool's last close ends by itself at once; one
         // that still waits for an open is told to stop.
         result.simStatus = Stop(sim, 0.5);

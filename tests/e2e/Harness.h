@@ -25,6 +25,11 @@ struct Runner {
     std::vector<std::string> environment;
     // Turns the tool's output into the native form ("\r\n" to "\n" on Windows).
     bool crlfOutput;
+    // A server between the tool and the sim (network ports): started once
+    // the sim is up, before the tool; stopped once the tool has ended, before
+    // the sim is. Null: none. A start that fails fails the run.
+    bool (*startServer)(const std::string& dir, int slot) = nullptr;
+    void (*stopServer)(const std::string& dir, int slot) = nullptr;
 };
 
 const Runner& NativeRunner();
@@ -40,6 +45,7 @@ struct RunResult {
     std::string simLog;     // the sim's event log
     int simStatus = -1;     // the sim's exit status
     bool simStarted = false;
+    bool serverStarted = false;  // the runner's server, where it has one
 };
 
 // One run: the sim with `simArgs` (none when `withSim` is false), then the

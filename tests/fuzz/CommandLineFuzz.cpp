@@ -89,6 +89,7 @@ bool ReferenceDecimal(const char* text, int* value) {
 }
 
 std::string ReferenceName(const char* value, bool devicePaths) {
+    if (std::string(value).find("://") != std::string::npos) return value;
     if (devicePaths && value[0] == '/') return value;
     if (strstr(value, "COM") != nullptr) return value;
     int n;

@@ -12,15 +12,6 @@
 
 namespace {
 
-// Skips without a Windows build; fails when the session is not up.
-#define REQUIRE_WINE_SESSION()                                          \
-    do {                                                                \
-        std::string missing = MissingWindowsBuild();                    \
-        if (!missing.empty()) GTEST_SKIP() << missing;                  \
-        std::string problem = WineSessionProblem();                     \
-        ASSERT_TRUE(problem.empty()) << problem;                        \
-    } while (0)
-
 class WineE2E : public ::testing::TestWithParam<size_t> {};
 
 // The time of the first logged `event` in the sim's log, in microseconds,

@@ -25,3 +25,12 @@ std::string WindowsToolPath();
 // ctest fixture starts is not running (then it fails).
 std::string MissingWindowsBuild();
 std::string WineSessionProblem();
+
+// In a test: skips without a Windows build; fails when the session is not up.
+#define REQUIRE_WINE_SESSION()                                          \
+    do {                                                                \
+        std::string missing = MissingWindowsBuild();                    \
+        if (!missing.empty()) GTEST_SKIP() << missing;                  \
+        std::string problem = WineSessionProblem();                     \
+        ASSERT_TRUE(problem.empty()) << problem;                        \
+    } while (0)

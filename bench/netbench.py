@@ -1,0 +1,168 @@
+"""Network figures for scripts/bench: the tool flashing tessan-sim through a
+real ser2net (chardelay off) over rfc2217:// and socket://, and beside it a
+plain Python client doing the same dialogue over the same raw port (write a
+record, read one status byte, as serial-library flashers do), all answering
+at once. Each transfer has a ser2net of its own on free loopback ports."""
+
+import os
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import time
+
+READY_S = 5
+
+
+def ser2net_program():
+    for path in ("/usr/sbin/ser2net", shutil.which("ser2net") or ""):
+        if path and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    """Whether something listens on 127.0.0.1:port, from the kernel's table
+    (connecting to check would make ser2net open the device)."""
+    want = ":%04X" % port
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if fields[3] == "0A" and fields[1].endswith(want):
+                return True
+    return False
+
+
+class Ser2net:
+    def __init__(self, program, work, name, device):
+        self.rfc2217, self.raw = free_port(), free_port()
+        config = os.path.join(work, name + ".yaml")
+        with open(config, "w") as f:
+            for label, accepter, port in (("rfc2217", "telnet(rfc2217),tcp", self.rfc2217),
+                                          ("raw", "tcp", self.raw)):
+                f.write("connection: &%s\n  accepter: %s,127.0.0.1,%d\n"
+                        "  connector: serialdev,%s,115200n81,local\n"
+                        "  options:\n    kickolduser: true\n    chardelay: false\n" % (label, accepter, port, device))
+        log = open(os.path.join(work, name + ".ser2net.log"), "wb")
+        self.proc = subprocess.Popen([program, "-n", "-c", config, "-P", os.path.join(work, name + ".pid")],
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        log.close()
+        end = time.time() + READY_S
+        while not (listening(self.rfc2217) and listening(self.raw)):
+            if time.time() > end or self.proc.poll() is not None:
+                self.stop()
+                raise RuntimeError("ser2net did not start (see %s.ser2net.log)" % name)
+            time.sleep(0.01)
+
+    def url(self, scheme):
+        return "%s://127.0.0.1:%d" % (scheme, self.rfc2217 if scheme == "rfc2217" else self.raw)
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def records_of(image_text):
+    data = bytes.fromhex(image_text)
+    out, at = [], 0
+    while at < len(data):
+        n = 16 * data[at] + 5
+        out.append(data[at:at + n])
+        at += n
+    return out
+
+
+def python_client(port, records):
+    """The dialogue over a raw TCP port: the trigger, a reconnect, the
+    greeting, then each record and its status. Raises on any failure."""
+    def connect():
+        s = socket.create_connection(("127.0.0.1", port), timeout=2)
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return s
+
+    s = connect()
+    s.sendall(b"BOOT\r\n")
+    reply = b""
+    while not reply.endswith(b"\r\n"):
+        chunk = s.recv(64)
+        if not chunk:
+            break
+        reply += chunk
+    s.close()
+    time.sleep(0.5)
+    end = time.time() + 10
+    while True:
+        s = connect()
+        greeting = b""
+        try:
+            while not greeting.endswith(b"+"):
+                chunk = s.recv(256)
+                if not chunk:
+                    break
+                greeting += chunk
+        except socket.timeout:
+            pass
+        if greeting.endswith(b"+"):
+            break
+        s.close()  # the device was not there yet
+        if time.time() > end:
+            raise RuntimeError("no greeting through ser2net")
+        time.sleep(0.2)
+    for record in records:
+        s.sendall(record)
+        if s.recv(1) != b"\x00":
+            raise RuntimeError("a record was not accepted")
+    s.close()
+
+
+def sim_record_us(sim):
+    """Waits for the sim; its log gives the time from the first record's
+    first byte to the last status."""
+    sim["proc"].communicate(timeout=120)
+    log = open(sim["log"]).read()
+    first = re.search(r"^\d+ first-record-start (\d+)$", log, re.M)
+    last = re.search(r"^\d+ last-status (\d+)$", log, re.M)
+    if sim["proc"].returncode != 0 or not first or not last:
+        raise RuntimeError("the python client's transfer failed: " + log[-300:])
+    return int(last.group(1)) - int(first.group(1))
+
+
+def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, log):
+    """Per record size, medians of `runs` runs: us per record for the tool
+    over rfc2217:// and socket:// and for the Python client; None without
+    ser2net."""
+    program = ser2net_program()
+    if program is None or runs <= 0:
+        return None
+    modes = ("rfc2217", "socket", "python")
+    times = {size: {m: [] for m in modes} for size in images}
+    for r in range(runs):
+        log("through ser2net: round %d of %d" % (r + 1, runs))
+        for size, (count, _, path) in images.items():
+            records = records_of(open(path).read())
+            for mode in modes:
+                name = "net%s%d-%d" % (mode, size, r)
+                sim = start_sim(progs, work, name, False)
+                server = Ser2net(program, work, name, sim["port"])
+                try:
+                    if mode == "python":
+                        python_client(server.raw, records)
+                        us = sim_record_us(sim)
+                    else:
+                        us = finish_transfer(start_tool(progs, work, sim, path, server.url(mode)))["us"]
+                finally:
+                    server.stop()
+                times[size][mode].append(us / count)
+    return {str(size): {m: round(statistics.median(v), 1) for m, v in t.items()} for size, t in times.items()}

@@ -1,0 +1,395 @@
+// Network ports: the connection, the Telnet negotiation for rfc2217://, and
+// reads and writes that keep a local port's time-outs. Sockets are
+// non-blocking throughout; every wait is a poll (select on Windows) with a
+// deadline, so no server can hold the tool longer than its time-outs.
+#include "NetLink.h"
+
+#include <climits>
+#include <cstring>
+
+#include "NetAddress.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <cerrno>
+#include <ctime>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// How long a connection may take to be accepted, and then the Telnet
+// negotiation to be answered: both short enough that the re-open loop
+// keeps printing its dots while a server is down.
+const long long kConnectMs = 2000;
+const long long kNegotiationMs = 2000;
+// How long a raw connection is watched for the server closing it at once,
+// which is how a serial server reports a device it could not open.
+const long long kSettleMs = 100;
+// A write that the server takes no byte of for this long fails: it has
+// stopped reading, and waiting longer would hang the tool.
+const long long kWriteStallMs = 5000;
+
+// ---- The few places where Winsock and POSIX sockets differ ----
+
+#ifdef _WIN32
+long long NowMs() { return static_cast<long long>(GetTickCount64()); }
+
+bool Startup() {
+    static bool started = false;
+    WSADATA data;
+    if (!started) started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    return started;
+}
+
+void CloseSocket(NetSocket s) { closesocket(static_cast<SOCKET>(s)); }
+
+bool SetNonBlocking(NetSocket s) {
+    u_long on = 1;
+    return ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) == 0;
+}
+
+bool WouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+bool ConnectPending() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+
+NetSocket NewSocket(const addrinfo* a) {
+    SOCKET s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    return s == INVALID_SOCKET ? kNoSocket : static_cast<NetSocket>(s);
+}
+
+// 1 when the socket is ready to read (or write), 0 when `ms` passed, -1 on
+// an error. A failed connect shows in the exception set on Windows.
+int Wait(NetSocket s, bool write, long long ms) {
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(static_cast<SOCKET>(s), &ready);
+    FD_SET(static_cast<SOCKET>(s), &failed);
+    if (ms < 0) ms = 0;
+    if (ms > INT_MAX) ms = INT_MAX;
+    timeval t;
+    t.tv_sec = static_cast<long>(ms / 1000);
+    t.tv_usec = static_cast<long>(ms % 1000) * 1000;
+    int r = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &t);
+    return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+long SendSome(NetSocket s, const unsigned char* buffer, size_t count) {
+    int n = count > INT_MAX ? INT_MAX : static_cast<int>(count);
+    return send(static_cast<SOCKET>(s), reinterpret_cast<const char*>(buffer), n, 0);
+}
+
+long ReceiveRaw(NetSocket s, unsigned char* buffer, size_t count) {
+    return recv(static_cast<SOCKET>(s), reinterpret_cast<char*>(buffer), static_cast<int>(count), 0);
+}
+#else
+long long NowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool Startup() { return true; }
+
+void CloseSocket(NetSocket s) { close(s); }
+
+bool SetNonBlocking(NetSocket s) {
+    int flags = fcntl(s, F_GETFL);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+bool ConnectPending() { return errno == EINPROGRESS || errno == EINTR; }
+
+NetSocket NewSocket(const addrinfo* a) {
+    int s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s < 0) return kNoSocket;
+    fcntl(s, F_SETFD, FD_CLOEXEC);
+#ifdef SO_NOSIGPIPE
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    return s;
+}
+
+int Wait(NetSocket s, bool write, long long ms) {
+    struct pollfd p;
+    p.fd = s;
+    p.events = write ? POLLOUT : POLLIN;
+    p.revents = 0;
+    if (ms < 0) ms = 0;
+    int r = poll(&p, 1, ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    // A hang-up or an error counts as ready: the next call reports it.
+    return r > 0 ? 1 : 0;
+}
+
+long SendSome(NetSocket s, const unsigned char* buffer, size_t count) {
+#ifdef MSG_NOSIGNAL
+    return static_cast<long>(send(s, buffer, count, MSG_NOSIGNAL));
+#else
+    return static_cast<long>(send(s, buffer, count, 0));
+#endif
+}
+
+long ReceiveRaw(NetSocket s, unsigned char* buffer, size_t count) {
+    return static_cast<long>(recv(s, buffer, count, 0));
+}
+#endif
+
+// ---- Connecting ----
+
+// Resolves host and port and connects to the first address that answers
+// before `deadline`. Returns the connected, non-blocking socket.
+NetSocket Connect(const char* host, const char* port, long long deadline) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host, port, &hints, &list) != 0) return kNoSocket;
+
+    NetSocket connected = kNoSocket;
+    for (const addrinfo* a = list; a != nullptr && connected == kNoSocket; a = a->ai_next) {
+        NetSocket s = NewSocket(a);
+        if (s == kNoSocket) continue;
+        bool ok = SetNonBlocking(s);
+        if (ok && connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+            ok = ConnectPending() && Wait(s, true, deadline - NowMs()) == 1;
+            int error = 0;
+            socklen_t length = sizeof error;
+            ok = ok && getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
+                 error == 0;
+        }
+        if (ok) {
+            // Records and their one-byte answers go out at once, not
+            // gathered up by Nagle's algorithm.
+            int on = 1;
+            setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+            connected = s;
+        } else {
+            CloseSocket(s);
+        }
+    }
+    freeaddrinfo(list);
+    return connected;
+}
+
+// ---- Receiving and sending ----
+
+enum class Received { kSome, kNothing, kGone };
+
+// Keeps received data for the reads to come. What does not fit is lost, as
+// on a serial port whose input queue is full.
+void Keep(NetLink* link, const unsigned char* data, size_t length) {
+    if (link->pendingStart == link->pendingEnd) link->pendingStart = link->pendingEnd = 0;
+    if (link->pendingStart > 0 && link->pendingEnd + length > NetLink::kPendingSize) {
+        memmove(link->pending, link->pending + link->pendingStart, link->pendingEnd - link->pendingStart);
+        link->pendingEnd -= link->pendingStart;
+        link->pendingStart = 0;
+    }
+    size_t room = NetLink::kPendingSize - link->pendingEnd;
+    if (length > room) length = room;
+    memcpy(link->pending + link->pendingEnd, data, length);
+    link->pendingEnd += length;
+}
+
+// Sends the queued Telnet replies as far as the socket takes them now; the
+// rest waits for the next call.
+void FlushReplies(NetLink* link) {
+    TelnetState& t = link->telnetState;
+    if (t.replyLength == 0) return;
+    long k = SendSome(link->socket, t.replies, t.replyLength);
+    if (k > 0) {
+        memmove(t.replies, t.replies + k, t.replyLength - static_cast<size_t>(k));
+        t.replyLength -= static_cast<size_t>(k);
+    } else if (k < 0 && !WouldBlock()) {
+        t.replyLength = 0;  // the connection is failing; the next read tells
+    }
+}
+
+// Waits up to `ms` for the server and takes one batch of what it sent:
+// data is kept, commands are answered. kGone once the connection has ended.
+Received ReceiveSome(NetLink* link, long long ms) {
+    if (link->peerClosed) return Received::kGone;
+    int ready = Wait(link->socket, false, ms);
+    if (ready == 0) return Received::kNothing;
+    unsigned char raw[4096];
+    long k = ready < 0 ? 0 : ReceiveRaw(link->socket, raw, sizeof raw);
+    if (k < 0 && WouldBlock()) return Received::kNothing;
+    if (k <= 0) {  // closed by the server, or reset
+        link->peerClosed = true;
+        return Received::kGone;
+    }
+    if (link->telnet) {
+        unsigned char data[sizeof raw];
+        Keep(link, data, TelnetDecode(&link->telnetState, raw, static_cast<size_t>(k), data));
+        FlushReplies(link);
+    } else {
+        Keep(link, raw, static_cast<size_t>(k));
+    }
+    return Received::kSome;
+}
+
+// Sends every byte, waiting while the socket's buffer is full; fails when
+// the connection fails or the server takes nothing for kWriteStallMs.
+bool SendAll(NetLink* link, const unsigned char* buffer, size_t count) {
+    size_t done = 0;
+    long long progress = NowMs();
+    while (done < count) {
+        long k = SendSome(link->socket, buffer + done, count - done);
+        if (k > 0) {
+            done += static_cast<size_t>(k);
+            progress = NowMs();
+            continue;
+        }
+        if (k < 0 && !WouldBlock()) return false;
+        long long left = progress + kWriteStallMs - NowMs();
+        if (left <= 0 || Wait(link->socket, true, left) < 0) return false;
+    }
+    return true;
+}
+
+// ---- Opening ----
+
+// rfc2217://: our options, then the line settings once the server has
+// agreed to COM-PORT-OPTION, then its answers, all within kNegotiationMs.
+// Answers that never come (a device without modem lines leaves DTR and
+// RTS unanswered) are taken as a device that lacks what they set.
+bool NegotiateComPort(NetLink* link, int baudRate) {
+    TelnetState& t = link->telnetState;
+    unsigned char out[128];
+    if (!SendAll(link, out, TelnetOffer(&t, out, sizeof out))) return false;
+    const unsigned long baud = static_cast<unsigned long>(baudRate);
+    const long long deadline = NowMs() + kNegotiationMs;
+    bool settingsSent = false;
+    for (;;) {
+        if (t.comPortRefused || ComPortSettingsRefused(t.answers, baud)) return false;
+        if (ComPortAgreed(t) && !settingsSent) {
+            FlushReplies(link);
+            if (!SendAll(link, out, ComPortLineSettings(baud, out, sizeof out))) return false;
+            settingsSent = true;
+        }
+        if (settingsSent && (t.answers.seen & kAnsweredLineSettings) == kAnsweredLineSettings) return true;
+        long long now = NowMs();
+        if (now >= deadline) return settingsSent;
+        if (ReceiveSome(link, deadline - now) == Received::kGone) return false;
+    }
+}
+
+// socket://: nothing to negotiate, but a server that could not open its
+// device closes the connection at once; watch for that a moment.
+bool Settle(NetLink* link) {
+    const long long deadline = NowMs() + kSettleMs;
+    for (long long now = NowMs(); now < deadline; now = NowMs()) {
+        if (ReceiveSome(link, deadline - now) == Received::kGone) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void NetInit(NetLink* link) {
+    link->socket = kNoSocket;
+    link->telnet = false;
+    link->peerClosed = false;
+    link->timeoutMs = 0;
+    TelnetReset(&link->telnetState);
+    link->pendingStart = link->pendingEnd = 0;
+}
+
+bool NetOpen(NetLink* link, const char* name, int baudRate, int timeoutMs) {
+    NetAddress address;
+    if (link->socket != kNoSocket || baudRate <= 0 || timeoutMs < 0 || !ParseNetAddress(name, &address) ||
+        !Startup()) {
+        return false;
+    }
+    NetSocket s = Connect(address.host, address.port, NowMs() + kConnectMs);
+    if (s == kNoSocket) return false;
+    NetInit(link);
+    link->socket = s;
+    link->telnet = address.scheme == NetScheme::kRfc2217;
+    link->timeoutMs = timeoutMs;
+    if (!(link->telnet ? NegotiateComPort(link, baudRate) : Settle(link))) {
+        NetClose(link);
+        return false;
+    }
+    return true;
+}
+
+void NetClose(NetLink* link) {
+    if (link->socket != kNoSocket) CloseSocket(link->socket);
+    NetInit(link);
+}
+
+size_t NetRead(NetLink* link, unsigned char* buffer, size_t count) {
+    if (link->socket == kNoSocket || count == 0) return 0;
+    const long long timeout = link->timeoutMs;
+    const long long start = NowMs();
+    // T * n + T in all; the product saturates rather than overflow.
+    const long long n = count > 1000000 ? 1000000 : static_cast<long long>(count);
+    const long long totalDeadline = start + timeout * n + timeout;
+    long long lastByte = 0;
+    size_t got = 0;
+    for (;;) {
+        size_t available = link->pendingEnd - link->pendingStart;
+        if (available > 0) {
+            size_t take = available < count - got ? available : count - got;
+            memcpy(buffer + got, link->pending + link->pendingStart, take);
+            link->pendingStart += take;
+            got += take;
+            lastByte = NowMs();
+        }
+        if (got == count) break;
+        long long now = NowMs();
+        long long deadline = totalDeadline;
+        if (got > 0 && lastByte + timeout < deadline) deadline = lastByte + timeout;
+        if (now >= deadline) break;
+        // Commands move no deadline: a server that sends nothing but
+        // commands cannot keep a read going.
+        if (ReceiveSome(link, deadline - now) == Received::kGone) break;
+    }
+    return got;
+}
+
+bool NetWrite(NetLink* link, const unsigned char* buffer, size_t count) {
+    if (link->socket == kNoSocket || link->peerClosed) return false;
+    if (!link->telnet) return SendAll(link, buffer, count);
+    FlushReplies(link);
+    // Room for a whole record of 4,085 bytes even if every byte is 0xFF.
+    unsigned char escaped[8192];
+    size_t done = 0;
+    while (done < count) {
+        size_t taken = 0;
+        size_t n = TelnetEscape(buffer + done, count - done, &taken, escaped, sizeof escaped);
+        if (!SendAll(link, escaped, n)) return false;
+        done += taken;
+    }
+    return true;
+}
+
+bool NetPurge(NetLink* link) {
+    if (link->socket == kNoSocket) return false;
+    bool sent = true;
+    if (link->telnet) {
+        unsigned char command[8];
+        sent = SendAll(link, command, ComPortCommand(telnet::kPurgeData, &telnet::kPurgeBoth, 1, command,
+                                                     sizeof command));
+    }
+    // What has arrived so far, here and in the socket; bounded, so a server
+    // that keeps sending cannot keep Purge going.
+    for (int i = 0; i < 64 && ReceiveSome(link, 0) == Received::kSome; ++i) {
+    }
+    link->pendingStart = link->pendingEnd = 0;
+    return sent;
+}

@@ -1,0 +1,286 @@
+// ComPort on network ports, against servers of the test's own that behave
+// exactly as each case needs: the Telnet negotiation byte for byte, the
+// read time-outs under floods of commands, refusals, closes and silence.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "FakeServer.h"
+#include "serial/ComPort.h"
+#include "serial/Telnet.h"
+
+using namespace telnet;
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+Bytes B(std::initializer_list<int> values) {
+    Bytes b;
+    for (int v : values) b += static_cast<unsigned char>(v);
+    return b;
+}
+
+Bytes Sub(int command, Bytes value) { return B({kIac, kSb, kComPort, command}) + value + B({kIac, kSe}); }
+
+const Bytes& Offer() {
+    static const Bytes b = B({kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead, kIac, kDo,
+                              kSuppressGoAhead, kIac, kWill, kComPort});
+    return b;
+}
+const Bytes& Settings() {
+    static const Bytes b = Sub(1, B({0, 1, 0xC2, 0})) + Sub(2, B({8})) + Sub(3, B({1})) + Sub(4, B({1})) +
+                           Sub(5, B({1})) + Sub(5, B({14})) + Sub(5, B({8})) + Sub(5, B({11}));
+    return b;
+}
+// ser2net's answers: every line setting, but nothing for DTR and RTS.
+const Bytes& Answers() {
+    static const Bytes b = Sub(101, B({0, 1, 0xC2, 0})) + Sub(102, B({8})) + Sub(103, B({1})) +
+                           Sub(104, B({1})) + Sub(105, B({1})) + Sub(105, B({14}));
+    return b;
+}
+
+// The server's side of a good negotiation; `heard` gets what the client sent.
+void Agree(int fd, Bytes* heard) {
+    Bytes offer = ReceiveBytes(fd, Offer().size(), 3000);
+    SendBytes(fd, B({kIac, kDo, kBinary, kIac, kWill, kBinary, kIac, kDo, kSuppressGoAhead, kIac, kWill,
+                     kSuppressGoAhead, kIac, kDo, kComPort}));
+    Bytes settings = ReceiveBytes(fd, Settings().size(), 3000);
+    SendBytes(fd, Answers());
+    if (heard) *heard = offer + settings;
+}
+
+std::string Text(const unsigned char* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
+
+}  // namespace
+
+TEST(NetPort, Rfc2217NegotiationReadWriteAndPurgeOnTheWire) {
+    Bytes heard, after;
+    std::atomic<bool> dataSent(false);
+    FakeServer server([&](int fd) {
+        Agree(fd, &heard);
+        // Data with a doubled 0xFF, a command inside, and an option request.
+        SendBytes(fd, B({'d', kIac, kIac, kIac, 241, 'e', kIac, kDo, 24}));
+        dataSent = true;
+        after = ReceiveBytes(fd, 0, 5000);  // until the client closes
+    });
+    ComPort port;
+    auto start = Clock::now();
+    ASSERT_TRUE(port.Open(server.Url("rfc2217").c_str(), 115200, 500));
+    // DTR and RTS were never answered: that costs no wait.
+    EXPECT_LT(SecondsSince(start), 0.5);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(std::string(port.name), server.Url("rfc2217"));
+    EXPECT_FALSE(port.Open(server.Url("rfc2217").c_str(), 115200, 500)) << "open twice";
+
+    unsigned char got[8];
+    EXPECT_EQ(Text(got, port.Read(got, 3)), "d\xff" "e");
+    const unsigned char record[] = {0x01, 0xff, 0x00};
+    EXPECT_TRUE(port.Write(record, sizeof record));
+    EXPECT_TRUE(port.Purge());
+    port.Close();
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    server.Join();
+
+    EXPECT_EQ(heard, Offer() + Settings());
+    // The refusal of option 24, the record with its 0xFF doubled, the purge.
+    EXPECT_EQ(after, B({kIac, kWont, 24, 0x01, 0xff, 0xff, 0x00}) + Sub(12, B({3})));
+}
+
+TEST(NetPort, RefusalsAndClosesDuringTheNegotiationFailOpenAtOnce) {
+    const Bytes refusals[] = {
+        B({kIac, kDont, kComPort}),                                       // COM-PORT-OPTION refused
+        B({kIac, kDo, kComPort}),                                         // agreed, then the settings...
+        B({kIac, kDo, kComPort}),                                         // agreed, then closed
+        Bytes(reinterpret_cast<const unsigned char*>("Device open failure\r\n")),  // ser2net's missing device
+    };
+    for (int i = 0; i < 4; ++i) {
+        FakeServer server([&](int fd) {
+            ReceiveBytes(fd, Offer().size(), 3000);
+            SendBytes(fd, refusals[i]);
+            if (i == 1) {  // ...answered with another baud rate
+                ReceiveBytes(fd, Settings().size(), 3000);
+                SendBytes(fd, Sub(101, B({0, 0, 0x25, 0x80})));
+                ReceiveBytes(fd, 0, 3000);
+            }
+        });
+        ComPort port;
+        auto start = Clock::now();
+        EXPECT_FALSE(port.Open(server.Url("rfc2217").c_str(), 115200, 500)) << "case " << i;
+        EXPECT_LT(SecondsSince(start), 0.5) << "case " << i;
+        EXPECT_FALSE(port.IsOpen());
+    }
+}
+
+TEST(NetPort, AServerThatNeverAgreesFailsOpenAfterItsBound) {
+    // A raw server given an rfc2217:// name: it says nothing at all.
+    FakeServer server([](int fd) { ReceiveBytes(fd, 0, 4000); });
+    ComPort port;
+    auto start = Clock::now();
+    EXPECT_FALSE(port.Open(server.Url("rfc2217").c_str(), 115200, 500));
+    EXPECT_GT(SecondsSince(start), 1.8);
+    EXPECT_LT(SecondsSince(start), 2.8);
+}
+
+TEST(NetPort, ConnectIsBoundedWhenTheServerNeverAccepts) {
+    // A listener whose queue is full: the kernel drops further connection
+    // requests, so connecting hangs as it would to a host that is down.
+    FakeServer server(nullptr, false, 0);
+    int fillers[4];
+    for (int& f : fillers) {
+        f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(server.port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ComPort port;
+    auto start = Clock::now();
+    EXPECT_FALSE(port.Open(server.Url("socket").c_str(), 115200, 500));
+    EXPECT_GT(SecondsSince(start), 1.8);
+    EXPECT_LT(SecondsSince(start), 2.8);
+    for (int f : fillers) close(f);
+}
+
+TEST(NetPort, FloodsOfCommandsAndEndlessSubnegotiationsCannotStallARead) {
+    const Bytes floods[] = {B({kIac, 241}), B({kIac, kDo, 99}), B({kIac, kWill, kEcho}), B({'x'})};
+    for (int i = 0; i < 4; ++i) {
+        std::atomic<bool> stop(false);
+        FakeServer server([&](int fd) {
+            Agree(fd, nullptr);
+            Bytes chunk;
+            if (i == 3) chunk = B({kIac, kSb, kComPort});  // never ended
+            while (chunk.size() < 3000) chunk += floods[i];
+            while (!stop && SendBytes(fd, chunk)) {
+                if (i == 3) chunk = Bytes(3000, 'x');
+                ReceiveBytes(fd, 0, 1);  // keep reading the client's replies
+            }
+        });
+        ComPort port;
+        ASSERT_TRUE(port.Open(server.Url("rfc2217").c_str(), 115200, 500)) << "case " << i;
+        unsigned char byte;
+        auto start = Clock::now();
+        EXPECT_EQ(port.Read(&byte, 1), 0u) << "case " << i;
+        double took = SecondsSince(start);
+        EXPECT_GT(took, 0.9) << "case " << i;
+        EXPECT_LT(took, 1.6) << "case " << i;
+        stop = true;
+        port.Close();
+    }
+}
+
+TEST(NetPort, TheIntervalRuleCountsDataBytesOnly) {
+    // 'a', then commands every 100 ms for 800 ms, then 'b': the commands
+    // do not keep the read going; 500 ms after 'a' it ends with one byte.
+    FakeServer server([](int fd) {
+        Agree(fd, nullptr);
+        SendBytes(fd, B({'a'}));
+        for (int i = 0; i < 8; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            SendBytes(fd, B({kIac, 241}));
+        }
+        SendBytes(fd, B({'b'}));
+        ReceiveBytes(fd, 0, 3000);
+    });
+    ComPort port;
+    ASSERT_TRUE(port.Open(server.Url("rfc2217").c_str(), 115200, 500));
+    unsigned char got[2];
+    auto start = Clock::now();
+    EXPECT_EQ(port.Read(got, 2), 1u);
+    EXPECT_GT(SecondsSince(start), 0.45);
+    EXPECT_LT(SecondsSince(start), 0.75);
+    EXPECT_EQ(got[0], 'a');
+    EXPECT_EQ(port.Read(got, 1), 1u);
+    EXPECT_EQ(got[0], 'b');
+}
+
+TEST(NetPort, AClosedConnectionEndsAReadAtOnce) {
+    for (const char* scheme : {"rfc2217", "socket"}) {
+        FakeServer server([&](int fd) {
+            if (std::string(scheme) == "rfc2217") Agree(fd, nullptr);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past the raw settle time
+            SendBytes(fd, B({'a', 'b'}));
+        });
+        ComPort port;
+        ASSERT_TRUE(port.Open(server.Url(scheme).c_str(), 115200, 500)) << scheme;
+        unsigned char got[10];
+        auto start = Clock::now();
+        EXPECT_EQ(Text(got, port.Read(got, 10)), "ab") << scheme;
+        EXPECT_LT(SecondsSince(start), 0.6) << scheme;  // 0.3 s until the server sends
+        start = Clock::now();
+        EXPECT_EQ(port.Read(got, 1), 0u);
+        EXPECT_LT(SecondsSince(start), 0.1) << scheme;
+        EXPECT_FALSE(port.Write(got, 1)) << scheme;
+    }
+}
+
+TEST(NetPort, RawSocketPassesEveryByteAndPurgeDropsWhatCame) {
+    Bytes all;
+    for (int i = 0; i < 256; ++i) all += static_cast<unsigned char>(i);
+    Bytes heard;
+    FakeServer server([&](int fd) {
+        SendBytes(fd, all);
+        heard = ReceiveBytes(fd, 256, 3000);
+        SendBytes(fd, B({'s', 't', 'a', 'l', 'e'}));
+        ReceiveBytes(fd, 1, 3000);  // the client's go-ahead
+        SendBytes(fd, B({'n', 'e', 'w'}));
+        ReceiveBytes(fd, 0, 3000);
+    });
+    ComPort port;
+    auto start = Clock::now();
+    ASSERT_TRUE(port.Open(server.Url("socket", "localhost").c_str(), 115200, 500));
+    EXPECT_GT(SecondsSince(start), 0.09) << "a raw port is watched a moment for a close";
+    unsigned char got[300];
+    EXPECT_EQ(Bytes(got, port.Read(got, 256)), all);
+    ASSERT_TRUE(port.Write(all.data(), all.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(port.Purge());
+    const unsigned char go = '!';
+    ASSERT_TRUE(port.Write(&go, 1));
+    EXPECT_EQ(Text(got, port.Read(got, 3)), "new");
+    port.Close();
+    server.Join();
+    EXPECT_EQ(heard, all);
+}
+
+TEST(NetPort, ARawServerThatClosesAtOnceFailsOpen) {
+    // How ser2net answers when its device cannot be opened.
+    FakeServer server([](int fd) { SendBytes(fd, Bytes(reinterpret_cast<const unsigned char*>("Device open failure\r\n"))); });
+    ComPort port;
+    EXPECT_FALSE(port.Open(server.Url("socket").c_str(), 115200, 500));
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(NetPort, BracketedIpv6Address) {
+    FakeServer server([](int fd) { SendBytes(fd, B({'6'})); ReceiveBytes(fd, 0, 3000); }, true);
+    if (server.port() == 0) GTEST_SKIP() << "no IPv6 loopback here";
+    ComPort port;
+    ASSERT_TRUE(port.Open(server.Url("socket", "[::1]").c_str(), 115200, 500));
+    unsigned char got;
+    EXPECT_EQ(port.Read(&got, 1), 1u);
+    EXPECT_EQ(got, '6');
+}
+
+TEST(NetPort, NamesThatCannotBeOpenedFailAtOnce) {
+    FakeServer unused(nullptr);  // a free port, listening no more once this ends
+    std::string refused = "rfc2217://127.0.0.1:" + std::to_string(unused.port() == 1 ? 2 : 1);
+    for (const std::string& name : {std::string("rfc2217://"), std::string("rfc2217://host"),
+                                    std::string("rfc2217://host:99999"), std::string("ftp://127.0.0.1:1"),
+                                    std::string("rfc2217://no-such-host.invalid:4000"), refused}) {
+        ComPort port;
+        auto start = Clock::now();
+        EXPECT_FALSE(port.Open(name.c_str(), 115200, 500)) << name;
+        EXPECT_LT(SecondsSince(start), 1.0) << name;
+        EXPECT_FALSE(port.IsOpen());
+    }
+}

@@ -1,0 +1,220 @@
+// The Telnet/RFC 2217 decoder and encoders, and the network port names.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "serial/NetAddress.h"
+#include "serial/Telnet.h"
+
+using namespace telnet;
+
+namespace {
+
+typedef std::basic_string<unsigned char> Bytes;
+
+Bytes B(std::initializer_list<int> values) {
+    Bytes b;
+    for (int v : values) b += static_cast<unsigned char>(v);
+    return b;
+}
+
+// Decodes `in` in pieces of `piece` bytes; returns the data.
+Bytes Decode(TelnetState* s, const Bytes& in, size_t piece = 1000000) {
+    Bytes data;
+    for (size_t at = 0; at < in.size(); at += piece) {
+        size_t n = std::min(piece, in.size() - at);
+        unsigned char out[4096];
+        data.append(out, TelnetDecode(s, in.data() + at, n, out));
+    }
+    return data;
+}
+
+Bytes Replies(TelnetState* s) {
+    Bytes r(s->replies, s->replyLength);
+    s->replyLength = 0;
+    return r;
+}
+
+// A server's COM port answer: IAC SB 44 command value IAC SE (no doubling).
+Bytes Answer(int command, Bytes value) {
+    return B({kIac, kSb, kComPort, command}) + value + B({kIac, kSe});
+}
+
+class Decoder : public ::testing::Test {
+protected:
+    void SetUp() override { TelnetReset(&s); }
+    TelnetState s;
+};
+
+}  // namespace
+
+TEST_F(Decoder, DataPassesAndADoubledIacIsOneByte) {
+    Bytes all;
+    for (int i = 0; i < 255; ++i) all += static_cast<unsigned char>(i);
+    Bytes sent = all + B({kIac, kIac}) + B({'x', kIac, kIac, kIac, kIac});
+    for (size_t piece : {1u, 2u, 3u, 1000u}) {
+        TelnetReset(&s);
+        EXPECT_EQ(Decode(&s, sent, piece), all + B({255, 'x', 255, 255})) << "pieces of " << piece;
+        EXPECT_EQ(s.replyLength, 0u);
+    }
+}
+
+TEST_F(Decoder, CommandsAreConsumedEvenSplitAcrossReads) {
+    // NOP, GA, DM, a stray SE, a request, a subnegotiation, between data.
+    Bytes in = B({'a', kIac, 241, 'b', kIac, 249, kIac, 242, kIac, kSe, 'c', kIac, kDo, kBinary, 'd', kIac, kSb,
+                  kComPort, 106, 0, kIac, kSe, 'e'});
+    for (size_t piece : {1u, 2u, 5u, 1000u}) {
+        TelnetReset(&s);
+        EXPECT_EQ(Decode(&s, in, piece), B({'a', 'b', 'c', 'd', 'e'})) << "pieces of " << piece;
+    }
+}
+
+TEST_F(Decoder, Ser2netsOpeningGetsOnlyItsUnwantedEchoRefused) {
+    unsigned char offer[64];
+    size_t n = TelnetOffer(&s, offer, sizeof offer);
+    EXPECT_EQ(Bytes(offer, n), B({kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead, kIac,
+                                  kDo, kSuppressGoAhead, kIac, kWill, kComPort}));
+    // What ser2net sends on connecting, before any data.
+    Decode(&s, B({kIac, kWill, kSuppressGoAhead, kIac, kDo, kSuppressGoAhead, kIac, kWill, kEcho, kIac, kDont,
+                  kEcho, kIac, kDo, kBinary, kIac, kWill, kBinary, kIac, kDo, kComPort}));
+    // Answers to our own requests need no reply; its ECHO is refused.
+    EXPECT_EQ(Replies(&s), B({kIac, kDont, kEcho}));
+    EXPECT_TRUE(ComPortAgreed(s));
+    EXPECT_FALSE(s.comPortRefused);
+    // Asked again for what is already on: no reply, so no loop.
+    Decode(&s, B({kIac, kDo, kBinary, kIac, kWill, kBinary, kIac, kDo, kComPort}));
+    EXPECT_EQ(Replies(&s), Bytes());
+}
+
+TEST_F(Decoder, RequestsNotAskedForAreAnsweredByTheRules) {
+    // Unknown options are refused; the ones we take are agreed.
+    Decode(&s, B({kIac, kDo, 24, kIac, kWill, 31, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead}));
+    EXPECT_EQ(Replies(&s), B({kIac, kWont, 24, kIac, kDont, 31, kIac, kWill, kBinary, kIac, kDo, kSuppressGoAhead}));
+    // A server may not turn COM-PORT-OPTION on at its end.
+    Decode(&s, B({kIac, kWill, kComPort}));
+    EXPECT_EQ(Replies(&s), B({kIac, kDont, kComPort}));
+    // Switching off what is on is acknowledged once; off stays off silently.
+    Decode(&s, B({kIac, kDont, kBinary, kIac, kDont, kBinary, kIac, kWont, kSuppressGoAhead, kIac, kWont, 31}));
+    EXPECT_EQ(Replies(&s), B({kIac, kWont, kBinary, kIac, kDont, kSuppressGoAhead}));
+}
+
+TEST_F(Decoder, ComPortOptionRefused) {
+    unsigned char offer[64];
+    TelnetOffer(&s, offer, sizeof offer);
+    Decode(&s, B({kIac, kDont, kComPort}));
+    EXPECT_TRUE(s.comPortRefused);
+    EXPECT_FALSE(ComPortAgreed(s));
+    EXPECT_EQ(Replies(&s), Bytes()) << "a refusal of our own request is not answered";
+}
+
+TEST_F(Decoder, ComPortAnswersAreNoted) {
+    // 115200 is 00 01 C2 00; a rate with an FF byte comes doubled.
+    Decode(&s, Answer(101, B({0, 1, 0xC2, 0})) + Answer(102, B({8})) + Answer(103, B({1})) +
+                   Answer(104, B({1})) + Answer(105, B({1})) + Answer(105, B({14})) + Answer(105, B({8})) +
+                   Answer(111, B({0})) + Answer(107, B({0x30})) + Answer(112, B({3})));
+    EXPECT_EQ(s.answers.seen, static_cast<unsigned>(kAnsweredLineSettings));
+    EXPECT_EQ(s.answers.baudRate, 115200u);
+    EXPECT_FALSE(ComPortSettingsRefused(s.answers, 115200));
+    EXPECT_TRUE(ComPortSettingsRefused(s.answers, 9600));
+
+    Decode(&s, B({kIac, kSb, kComPort, 101, 0, 0, kIac, kIac, 0, kIac, kSe}));
+    EXPECT_EQ(s.answers.baudRate, 0xFF00u);
+    // Each other setting, reported otherwise, is a refusal too.
+    for (Bytes other : {Answer(102, B({7})), Answer(103, B({3})), Answer(104, B({2})), Answer(105, B({2})),
+                        Answer(105, B({16}))}) {
+        TelnetReset(&s);
+        Decode(&s, other);
+        EXPECT_TRUE(ComPortSettingsRefused(s.answers, 115200)) << int(other[3]) << " " << int(other[4]);
+    }
+    // A baud answer of the wrong length is no answer.
+    TelnetReset(&s);
+    Decode(&s, Answer(101, B({1, 0xC2, 0})));
+    EXPECT_EQ(s.answers.seen, 0u);
+}
+
+TEST_F(Decoder, HostileSubnegotiationsAreBounded) {
+    // Far longer than the buffer: skipped whole, data after it intact.
+    Bytes longSub = B({kIac, kSb, kComPort, 101});
+    for (int i = 0; i < 100000; ++i) longSub += B({7, kIac, kIac});  // doubled 0xFF keeps it going
+    longSub += B({kIac, kSe, 'o', 'k'});
+    EXPECT_EQ(Decode(&s, longSub, 777), B({'o', 'k'}));
+    EXPECT_EQ(s.answers.seen, 0u);
+    // A subnegotiation that never ends swallows everything, and returns no data.
+    TelnetReset(&s);
+    Bytes endless = B({kIac, kSb, kComPort});
+    endless += Bytes(50000, 'x');
+    EXPECT_EQ(Decode(&s, endless, 4096), Bytes());
+    // Any other command ends it; what follows is data again.
+    EXPECT_EQ(Decode(&s, B({kIac, 241, 'y'})), B({'y'}));
+}
+
+TEST_F(Decoder, AFloodOfRequestsQueuesABoundedNumberOfWholeReplies) {
+    Bytes flood;
+    for (int i = 0; i < 10000; ++i) flood += B({kIac, kDo, 99});
+    EXPECT_EQ(Decode(&s, flood, 1000), Bytes());
+    EXPECT_LE(s.replyLength, size_t(TelnetState::kMaxReplies));
+    EXPECT_EQ(s.replyLength % 3, 0u);
+    for (size_t i = 0; i < s.replyLength; i += 3) {
+        ASSERT_EQ(Bytes(s.replies + i, 3), B({kIac, kWont, 99}));
+    }
+}
+
+TEST(TelnetEncode, DataIsEscapedWithoutSplittingADoubledByte) {
+    Bytes in = B({1, 255, 2, 255});
+    unsigned char out[16];
+    size_t consumed = 0;
+    EXPECT_EQ(Bytes(out, TelnetEscape(in.data(), in.size(), &consumed, out, sizeof out)),
+              B({1, 255, 255, 2, 255, 255}));
+    EXPECT_EQ(consumed, 4u);
+    // Room for 2 bytes: the 0xFF needs two, so only the first byte goes.
+    EXPECT_EQ(TelnetEscape(in.data(), in.size(), &consumed, out, 2), 1u);
+    EXPECT_EQ(consumed, 1u);
+}
+
+TEST(TelnetEncode, LineSettingsAndPurgeAreTheExactCommands) {
+    unsigned char out[128];
+    Bytes settings(out, ComPortLineSettings(115200, out, sizeof out));
+    EXPECT_EQ(settings, Answer(1, B({0, 1, 0xC2, 0})) + Answer(2, B({8})) + Answer(3, B({1})) +
+                            Answer(4, B({1})) + Answer(5, B({1})) + Answer(5, B({14})) + Answer(5, B({8})) +
+                            Answer(5, B({11})));
+    EXPECT_EQ(ComPortLineSettings(115200, out, settings.size() - 1), 0u);
+    // A value byte of 0xFF is doubled inside the subnegotiation.
+    Bytes odd(out, ComPortLineSettings(0x00FF00FFul, out, sizeof out));
+    EXPECT_EQ(odd.substr(0, 10), B({kIac, kSb, kComPort, 1, 0, 255, 255, 0, 255, 255}));
+    EXPECT_EQ(Bytes(out, ComPortCommand(kPurgeData, &kPurgeBoth, 1, out, sizeof out)),
+              B({kIac, kSb, kComPort, 12, 3, kIac, kSe}));
+}
+
+TEST(NetAddress, TheTwoSchemesAndTheirHosts) {
+    NetAddress a;
+    ASSERT_TRUE(ParseNetAddress("rfc2217://lab-pi:4000", &a));
+    EXPECT_EQ(a.scheme, NetScheme::kRfc2217);
+    EXPECT_STREQ(a.host, "lab-pi");
+    EXPECT_STREQ(a.port, "4000");
+    ASSERT_TRUE(ParseNetAddress("socket://192.168.1.20:4001", &a));
+    EXPECT_EQ(a.scheme, NetScheme::kSocket);
+    EXPECT_STREQ(a.host, "192.168.1.20");
+    ASSERT_TRUE(ParseNetAddress("RFC2217://[::1]:00065535", &a));
+    EXPECT_EQ(a.scheme, NetScheme::kRfc2217);
+    EXPECT_STREQ(a.host, "::1");
+    EXPECT_STREQ(a.port, "65535");
+    ASSERT_TRUE(ParseNetAddress("socket://[fe80::1:2.3.4.5]:1", &a));
+    EXPECT_STREQ(a.host, "fe80::1:2.3.4.5");
+}
+
+TEST(NetAddress, EverythingElseIsRefused) {
+    NetAddress a;
+    for (const char* bad :
+         {"rfc2217://", "rfc2217://host", "rfc2217://host:", "rfc2217://host:99999", "rfc2217://host:65536",
+          "rfc2217://host:0", "ftp://host:1", "telnet://host:23", "rfc2217:/host:1", "rfc2217://:4000",
+          "rfc2217://[]:1", "rfc2217://[::1:1", "rfc2217://::1:4000", "rfc2217://host:4000/",
+          "rfc2217://host:4000?logging=debug", "rfc2217://user@host:1", "rfc2217://ho st:1", "socket://host:-1",
+          "socket://host:+1", "socket://[::1]x:1", "://host:1"}) {
+        EXPECT_FALSE(ParseNetAddress(bad, &a)) << bad;
+    }
+    std::string longHost = "socket://" + std::string(256, 'h') + ":1";
+    EXPECT_FALSE(ParseNetAddress(longHost.c_str(), &a));
+    EXPECT_TRUE(ParseNetAddress(("socket://" + std::string(255, 'h') + ":1").c_str(), &a));
+    EXPECT_TRUE(IsNetworkName("ftp://x"));
+    EXPECT_FALSE(IsNetworkName("/dev/ttyUSB0"));
+}

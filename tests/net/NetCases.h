@@ -1,0 +1,13 @@
+// End-to-end cases of network port names that cannot be opened: no server
+// is needed, and every build of the tool must fail them the same way.
+#pragma once
+
+#include <vector>
+
+#include "../e2e/Cases.h"
+
+std::vector<E2ECase> UnopenableNetworkCases();
+
+// A run with the -COM value `value` that must end in "Error: <value> in use
+// or does not exist." within `maxSeconds`, with no target behind it.
+E2ECase PortThatDoesNotOpen(const std::string& name, const std::string& value, double maxSeconds = 2);

@@ -1,0 +1,264 @@
+// Faults of the server between the tool and the target, against a real
+// ser2net (down during the reset, killed mid-record), the line settings it
+// applies for the tool, names that cannot be opened, and servers of the
+// test's own that refuse or stall the negotiation.
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "../FakeServer.h"
+#include "../Pty.h"
+#include "../TempDir.h"
+#include "../e2e/CaseCheck.h"
+#include "../e2e/CaseText.h"
+#include "../e2e/Cases.h"
+#include "serial/ComPort.h"
+#include "NetCases.h"
+#include "NetRunner.h"
+#include "Ser2net.h"
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+#define REQUIRE_SER2NET()                                                                      \
+    do {                                                                                       \
+        if (Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/test installs it)"; \
+    } while (0)
+
+bool WaitForText(const std::string& file, const std::string& text, size_t occurrences, double seconds) {
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        std::string s = Slurp(file);
+        size_t seen = 0;
+        for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++seen;
+        if (seen >= occurrences) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+// A server that misbehaves while the tool runs: a runner whose hooks start
+// ser2net and a thread that acts on it once the tool's output shows a
+// given moment; the stop hook waits for the thread, then stops the server.
+// Hooks are plain functions, so what they share is kept here.
+struct Actor {
+    Ser2net server;
+    std::thread thread;
+};
+std::mutex actorsLock;
+std::map<std::string, std::unique_ptr<Actor>> actors;
+
+typedef void (*Act)(const std::string& dir, Ser2net* server);
+
+template <Act act>
+bool StartWithActor(const std::string& dir, int) {
+    std::unique_ptr<Actor> actor(new Actor);
+    if (!StartRunServer(dir, &actor->server)) return false;
+    Actor* a = actor.get();
+    a->thread = std::thread([dir, a] { act(dir, &a->server); });
+    std::lock_guard<std::mutex> hold(actorsLock);
+    actors[dir] = std::move(actor);
+    return true;
+}
+
+void StopActor(const std::string& dir, int) {
+    std::unique_ptr<Actor> actor;
+    {
+        std::lock_guard<std::mutex> hold(actorsLock);
+        actor = std::move(actors[dir]);
+        actors.erase(dir);
+    }
+    if (!actor) return;
+    actor->thread.join();
+    StopSer2net(&actor->server);
+}
+
+template <Act act>
+Runner ActingRunner(bool rfc2217) {
+    Runner r = OverNetwork(NativeRunner(), rfc2217);
+    r.startServer = StartWithActor<act>;
+    r.stopServer = StopActor;
+    return r;
+}
+
+// Down from the tool's close until 1.5 s later, then back on the same ports.
+void DownDuringTheReset(const std::string& dir, Ser2net* server) {
+    if (!WaitForText(dir + "/tool.out", "closed.\n", 1, 20)) return;
+    StopSer2net(server);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(StartSer2net(dir, dir + "/port", server)) << "ser2net did not come back: " << Slurp(dir + "/ser2net.log");
+}
+
+// Killed 200 ms into the second record's status wait (the target holds
+// the status back): the closed connection must end the wait at once, not
+// after the rest of its second.
+void KilledMidRecord(const std::string& dir, Ser2net* server) {
+    ASSERT_TRUE(WaitForText(dir + "/tool.out", "Transferring..", 2, 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    StopSer2net(server, SIGKILL);
+    auto killed = Clock::now();
+    ASSERT_TRUE(WaitForText(dir + "/tool.out", "not responding", 1, 10));
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - killed).count(), 0.6);
+}
+
+class BothSchemes : public ::testing::TestWithParam<bool> {};
+
+std::string SchemeName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Rfc2217" : "Socket"; }
+
+}  // namespace
+
+TEST_P(BothSchemes, ServerDownDuringTheResetGivesDotsThenSuccess) {
+    REQUIRE_SER2NET();
+    std::vector<int> counts = {1, 0};
+    E2ECase c;
+    c.name = "ServerDownDuringTheReset";
+    c.received = Records(counts);
+    c.image = Hex(c.received);
+    // 1.5 s down, less the 0.5 s before the first attempt: five or so dots.
+    c.expected = Head() + Trigger() + "..{DOTS}{PORT} opened.\n" + Echo("LOADER v1.0+") + Progress(counts, 2) + Done();
+    c.status = 0;
+    c.opens = 2;
+    c.minSeconds = 1.5;
+    RunCase(ActingRunner<DownDuringTheReset>(GetParam()), c, 0);
+}
+
+TEST_P(BothSchemes, ServerKilledMidRecordEndsInNotResponding) {
+    REQUIRE_SER2NET();
+    std::vector<int> counts = {0, 1, 0};
+    E2ECase c;
+    c.name = "ServerKilledMidRecord";
+    c.simArgs = {"--late", "2:5000"};
+    c.image = Hex(Records(counts));
+    c.expected = Head() + Handshake() + Progress(counts, 2) + NotResponding();
+    c.received = Records({0});
+    c.receivedIsPrefix = true;
+    c.maxSeconds = 8;
+    RunCase(ActingRunner<KilledMidRecord>(GetParam()), c, 0);
+}
+
+// ser2net without kickolduser hands the device to one client at a time:
+// a second run is refused while the first transfers, which goes on
+// undisturbed, as with a local port that another tessan holds.
+bool StartHoldingServer(const std::string& dir, int) {
+    Ser2net server;
+    return StartRunServer(dir, &server, false);
+}
+
+TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
+    REQUIRE_SER2NET();
+    const bool rfc2217 = GetParam();
+    // 100 records of 261 bytes at line rate: over two seconds of transfer.
+    const std::vector<int> counts(100, 16);
+    TempDir first, second;
+    first.Write("fw.txt", Hex(Records(counts)));
+    second.Write("fw.txt", Hex(Records({0})));
+    Runner holding = OverNetwork(NativeRunner(), rfc2217);
+    holding.startServer = StartHoldingServer;
+    RunResult firstRun;
+    std::thread t([&] {
+        firstRun = RunTool(holding, first.path(), 0, true, {"--line-rate"}, {"fw.txt", "-COM", "{PORT}"});
+    });
+    ASSERT_TRUE(WaitForText(first.File("tool.out"), "Transferring..", 2, 20)) << "the first run did not start";
+    const std::string url = Slurp(first.File(rfc2217 ? "rfc2217.url" : "socket.url"));
+    RunResult secondRun = RunTool(NativeRunner(), second.path(), 0, false, {}, {"fw.txt", "-COM", url});
+    t.join();
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n" + NativeRunner().pause,
+                          secondRun.out), "");
+    EXPECT_EQ(secondRun.status, 255);
+    EXPECT_EQ(secondRun.err, "");
+    EXPECT_LT(secondRun.seconds, 1.0);
+    EXPECT_EQ(firstRun.status, 0) << firstRun.out;
+    EXPECT_EQ(firstRun.simStatus, 0) << firstRun.simLog;
+    EXPECT_TRUE(firstRun.received == Records(counts));
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, BothSchemes, ::testing::Bool(), SchemeName);
+
+// The case of the shared list that a socket:// port cannot hold as it is
+// (the target vanishes within the raw port's settle time), in a form it
+// can: the greeting comes 300 ms after the open.
+TEST(NetCase, SocketTargetVanishesInTheGreetingAfterTheSettleTime) {
+    REQUIRE_SER2NET();
+    for (E2ECase c : AllCases()) {
+        if (c.name != "TargetVanishesInTheGreeting") continue;
+        c.simArgs.push_back("--settle");
+        c.simArgs.push_back("300");
+        c.socketSkip.clear();
+        c.maxSeconds += 0.3;
+        RunCase(OverNetwork(NativeRunner(), false), c, 0);
+        return;
+    }
+    FAIL() << "no case TargetVanishesInTheGreeting in the shared list";
+}
+
+class Unopenable : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(Unopenable, FailsAtOnce) { RunCase(NativeRunner(), UnopenableNetworkCases()[GetParam()], 0); }
+
+INSTANTIATE_TEST_SUITE_P(Name, Unopenable, ::testing::Range<size_t>(0, UnopenableNetworkCases().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return UnopenableNetworkCases()[info.param].name;
+                         });
+
+// ser2net's device starts at 9600 baud, 2 stop bits and RTS/CTS flow
+// control: over rfc2217:// the tool's settings replace them; over socket://
+// the server's own stay. (A pseudo-terminal always keeps 8 data bits and
+// no parity, so those two cannot show a change here.)
+TEST(Ser2netLine, Rfc2217SetsTheLineSocketLeavesIt) {
+    REQUIRE_SER2NET();
+    for (bool rfc2217 : {true, false}) {
+        TempDir dir;
+        TestPty pty;
+        ASSERT_TRUE(pty.ok());
+        Ser2net server;
+        ASSERT_TRUE(StartSer2net(dir.path(), pty.slave(), &server, "9600n82,rtscts")) << Slurp(dir.File("ser2net.log"));
+        ComPort port;
+        ASSERT_TRUE(port.Open(server.Url(rfc2217).c_str(), 115200, 500)) << server.Url(rfc2217);
+
+        int fd = open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << "cannot look at the device's settings";
+        struct termios t;
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        close(fd);
+        if (rfc2217) {
+            EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+            EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+            EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+            EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+            EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+        } else {
+            EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+            EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), static_cast<tcflag_t>(CSTOPB | CRTSCTS));
+        }
+        port.Close();
+        StopSer2net(&server);
+    }
+}
+
+// The tool against servers of the test's own that refuse COM-PORT-OPTION
+// or never end a subnegotiation: the port does not open, within the
+// negotiation's bound, and the tool says so.
+TEST(NetNegotiation, RefusedOrStalledNegotiationIsAPortThatDoesNotOpen) {
+    const Bytes refusal = {255, 254, 44};                       // IAC DONT COM-PORT-OPTION
+    const Bytes endless = Bytes({255, 250, 44, 101}) + Bytes(100000, 7);  // IAC SB 44 101 ... and no end
+    for (const Bytes* answer : {&refusal, &endless}) {
+        FakeServer server([answer](int fd) {
+            ReceiveBytes(fd, 15, 3000);
+            SendBytes(fd, *answer);
+            ReceiveBytes(fd, 0, 5000);
+        });
+        RunCase(NativeRunner(),
+                PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"), answer == &refusal ? 1 : 3), 0);
+    }
+}
