@@ -50,9 +50,10 @@
 // PORT is decimal. Any other scheme, or any other form, fails to open.
 // Open connects within about 2 s, so a loop that retries it keeps going
 // while a server is down. For rfc2217:// it then waits up to about 2 s for
-// the server's answers: a server that refuses COM-PORT-OPTION, reports
-// other line settings than asked, or closes or fails the connection meanwhile
-// fails Open; settings it leaves unanswered (a device without modem lines
+// the server's answers: a server that refuses COM-PORT-OPTION or binary
+// transmission (without it, Telnet may alter a CR and the byte after it),
+// reports other line settings than asked, or closes or fails the connection
+// meanwhile fails Open; settings it leaves unanswered (a device without modem lines
 // leaves DTR and RTS so) are taken as set. For socket:// nothing can be
 // asked: Open fails only when the server closes the connection within
 // 100 ms, which is how a serial server reports a device it could not open

@@ -264,6 +264,8 @@ bool SendAll(NetLink* link, const unsigned char* buffer, size_t count) {
 
 // rfc2217://: our options, then the line settings once the server has
 // agreed to COM-PORT-OPTION, then its answers, all within kNegotiationMs.
+// A server that refuses binary transmission either way is refused in turn:
+// records must reach the target byte for byte.
 // Answers that never come (a device without modem lines leaves DTR and
 // RTS unanswered) are taken as a device that lacks what they set.
 bool NegotiateComPort(NetLink* link, int baudRate) {
@@ -274,7 +276,7 @@ bool NegotiateComPort(NetLink* link, int baudRate) {
     const long long deadline = NowMs() + kNegotiationMs;
     bool settingsSent = false;
     for (;;) {
-        if (t.comPortRefused || ComPortSettingsRefused(t.answers, baud)) return false;
+        if (t.comPortRefused || t.binaryRefused || ComPortSettingsRefused(t.answers, baud)) return false;
         if (ComPortAgreed(t) && !settingsSent) {
             FlushReplies(link);
             if (!SendAll(link, out, ComPortLineSettings(baud, out, sizeof out))) return false;

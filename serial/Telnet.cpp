@@ -51,6 +51,7 @@ void Negotiate(TelnetState* s, unsigned char verb, unsigned char option) {
         break;
     case kDont:
         if (option == kComPort) s->comPortRefused = true;
+        if (option == kBinary) s->binaryRefused = true;
         if (s->localOn & mask) {
             s->localOn &= static_cast<unsigned char>(~mask);
             Reply(s, kWont, option);
@@ -67,6 +68,7 @@ void Negotiate(TelnetState* s, unsigned char verb, unsigned char option) {
         s->remoteAsked &= static_cast<unsigned char>(~mask);
         break;
     case kWont:
+        if (option == kBinary) s->binaryRefused = true;
         if (s->remoteOn & mask) {
             s->remoteOn &= static_cast<unsigned char>(~mask);
             Reply(s, kDont, option);

@@ -59,6 +59,10 @@ struct TelnetState {
     // and not yet answered.
     unsigned char localOn, remoteOn, localAsked, remoteAsked;
     bool comPortRefused;  // the server said DONT COM-PORT-OPTION
+    // The server said DONT or WONT BINARY: without binary transmission
+    // Telnet may turn a CR followed by a zero into a bare CR, which would
+    // corrupt a record, so such a server cannot be used.
+    bool binaryRefused;
 
     ComPortAnswers answers;
 

@@ -101,14 +101,21 @@ TEST(NetPort, RefusalsAndClosesDuringTheNegotiationFailOpenAtOnce) {
         B({kIac, kDo, kComPort}),                                         // agreed, then the settings...
         B({kIac, kDo, kComPort}),                                         // agreed, then closed
         Bytes(reinterpret_cast<const unsigned char*>("Device open failure\r\n")),  // ser2net's missing device
+        B({kIac, kDo, kComPort, kIac, kWont, kBinary}),                   // no binary data from the server
+        B({kIac, kDo, kComPort, kIac, kDont, kBinary}),                   // nor to it
     };
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 6; ++i) {
         FakeServer server([&](int fd) {
             ReceiveBytes(fd, Offer().size(), 3000);
             SendBytes(fd, refusals[i]);
             if (i == 1) {  // ...answered with another baud rate
                 ReceiveBytes(fd, Settings().size(), 3000);
                 SendBytes(fd, Sub(101, B({0, 0, 0x25, 0x80})));
+                ReceiveBytes(fd, 0, 3000);
+            }
+            if (i >= 4) {  // every setting answered as asked, all the same
+                ReceiveBytes(fd, Settings().size(), 3000);
+                SendBytes(fd, Answers());
                 ReceiveBytes(fd, 0, 3000);
             }
         });

@@ -107,6 +107,19 @@ TEST_F(Decoder, ComPortOptionRefused) {
     EXPECT_EQ(Replies(&s), Bytes()) << "a refusal of our own request is not answered";
 }
 
+TEST_F(Decoder, BinaryRefusedEitherWayIsNoted) {
+    unsigned char offer[64];
+    TelnetOffer(&s, offer, sizeof offer);
+    Decode(&s, B({kIac, kDo, kBinary, kIac, kWill, kBinary}));
+    EXPECT_FALSE(s.binaryRefused);
+    Decode(&s, B({kIac, kWont, kBinary}));
+    EXPECT_TRUE(s.binaryRefused);
+    TelnetReset(&s);
+    TelnetOffer(&s, offer, sizeof offer);
+    Decode(&s, B({kIac, kDont, kBinary}));
+    EXPECT_TRUE(s.binaryRefused);
+}
+
 TEST_F(Decoder, ComPortAnswersAreNoted) {
     // 115200 is 00 01 C2 00; a rate with an FF byte comes doubled.
     Decode(&s, Answer(101, B({0, 1, 0xC2, 0})) + Answer(102, B({8})) + Answer(103, B({1})) +
