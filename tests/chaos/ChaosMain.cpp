@@ -1,0 +1,243 @@
+// tessan-chaos: runs randomized sessions of the real tessan against a
+// misbehaving tessan-sim, judges each one exactly, and prints the figures.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../TempDir.h"
+#include "Judge.h"
+#include "Oracle.h"
+#include "Session.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: tessan-chaos [SESSIONS] [--seed S] [--jobs N] [--record-ms MS] [--verbose]\n"
+    "\n"
+    "Runs SESSIONS (default 100) sessions of tessan against tessan-sim, session i\n"
+    "with seed S + i (S: --seed, else drawn from the clock), N at a time (default\n"
+    "4). Each session draws an image and the target's faults from its seed, and\n"
+    "its outcome is judged exactly: standard output, exit status, empty standard\n"
+    "error, the bytes the target received, and the time taken. A failing session\n"
+    "prints one line with its seed; \"tessan-chaos 1 --seed SEED --verbose\" replays\n"
+    "it with every finding and the sim's options. --record-ms is the time each\n"
+    "record sent may take besides its waits (default 1; more for slow builds).\n"
+    "Exit status: 0 when every session went as expected, 1 otherwise, 2 for a\n"
+    "usage error.\n";
+
+struct Options {
+    uint64_t sessions = 100;
+    uint64_t seed = 0;
+    bool seedGiven = false;
+    unsigned jobs = 4;
+    double recordMs = 1;
+    bool verbose = false;
+};
+
+bool ParseNumber(const char* text, uint64_t* out) {
+    if (*text == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text, &end, 10);
+    if (*end != '\0' || errno != 0 || text[0] == '-') return false;
+    *out = v;
+    return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+    bool countGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        uint64_t v = 0;
+        if ((a == "--seed" || a == "--jobs" || a == "--record-ms") && i + 1 < argc) {
+            const char* value = argv[++i];
+            if (a == "--record-ms") {
+                char* end = nullptr;
+                o->recordMs = strtod(value, &end);
+                if (*end != '\0' || !(o->recordMs >= 0)) return false;
+                continue;
+            }
+            if (!ParseNumber(value, &v)) return false;
+            if (a == "--seed") {
+                o->seed = v;
+                o->seedGiven = true;
+            } else {
+                if (v < 1 || v > 64) return false;
+                o->jobs = static_cast<unsigned>(v);
+            }
+        } else if (a == "--verbose") {
+            o->verbose = true;
+        } else if (!countGiven && ParseNumber(a.c_str(), &v) && v >= 1) {
+            o->sessions = v;
+            countGiven = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Outcome {
+    uint64_t seed = 0;
+    std::string kind;
+    std::vector<std::string> tags;
+    std::vector<Finding> findings;
+    double seconds = 0;
+    double bound = 0;
+    int dots = -1;
+};
+
+// Writes the session's image file (or a folder in its place) and the bytes
+// the target must receive, runs it and judges it.
+Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
+    Outcome out;
+    out.seed = seed;
+    const Session s = DrawSession(seed);
+    out.tags = Tags(s);
+    TempDir dir;
+    if (dir.path().empty()) {
+        out.findings.push_back({"setup", "no temporary folder"});
+        return out;
+    }
+    if (s.imageKind == ImageKind::kUnreadable) {
+        mkdir(dir.File("fw.txt").c_str(), 0755);
+    } else {
+        dir.Write("fw.txt", s.fileText);
+    }
+    dir.Write("expect.bin", s.image);
+
+    const std::string port = dir.File("port");
+    const Expectation e = Expect(s, port, "fw.txt", o.recordMs);
+    out.kind = e.outcome;
+    out.bound = e.maxSeconds;
+    const std::vector<std::string> simArgs = SimArguments(s, dir.File("expect.bin"), e.maxSeconds + 30);
+    if (!e.problem.empty()) {
+        out.findings.push_back({"draw", "no single right outcome: " + e.problem});
+        return out;
+    }
+    RunResult r = RunTool(NativeRunner(), dir.path(), 0, true, simArgs, {"fw.txt", "-COM", "{PORT}"},
+                          e.maxSeconds + 10);
+    out.seconds = r.seconds;
+    out.findings = Judge(e, r, Slurp(dir.File("sim.err")));
+
+    if (r.out.compare(0, e.before.size(), e.before) == 0) {
+        out.dots = 0;
+        while (e.before.size() + out.dots < r.out.size() && r.out[e.before.size() + out.dots] == '.') ++out.dots;
+    }
+    if (o.verbose) {
+        std::string sim = "tessan-sim PORT";
+        for (const std::string& a : simArgs) sim += " '" + a + "'";
+        *details = "    sim: " + sim + "\n    image: " + s.shape + ", " + std::to_string(s.image.size()) +
+                   " bytes, " + std::to_string(s.blockCounts.size()) + " records\n    expected: " + e.outcome +
+                   ", exit " + std::to_string(e.status) + ", " + std::to_string(e.dotsMin) + " to " +
+                   std::to_string(e.dotsMax) + " dots, target \"" + e.simResult + "\"\n";
+        char line[160];
+        snprintf(line, sizeof line, "    took %.2f s (bound %.2f to %.2f s)\n", r.seconds, e.minSeconds, e.maxSeconds);
+        *details += line;
+        for (const Finding& f : out.findings) *details += "    " + f.what + ": " + f.detail + "\n";
+    }
+    return out;
+}
+
+std::string LoadAverage() {
+    FILE* f = fopen("/proc/loadavg", "r");
+    if (!f) return "?";
+    char text[64] = {};
+    if (!fgets(text, sizeof text, f)) text[0] = '\0';
+    fclose(f);
+    std::string s = text;
+    return s.substr(0, s.find(' '));
+}
+
+void PrintFigures(const std::vector<Outcome>& all, const Options& o, double wall, const std::string& loadStart) {
+    std::map<std::string, int> kinds, tags;
+    size_t mismatches = 0;
+    const Outcome* longest = nullptr;
+    int mostDots = 0;
+    for (const Outcome& x : all) {
+        ++kinds[x.kind.empty() ? "(not run)" : x.kind];
+        for (const std::string& t : x.tags) ++tags[t];
+        if (!x.findings.empty()) ++mismatches;
+        if (!longest || x.seconds > longest->seconds) longest = &x;
+        mostDots = std::max(mostDots, x.dots);
+    }
+    printf("sessions: %zu (seeds %llu to %llu), %u at a time, %.0f s of wall time\n", all.size(),
+           static_cast<unsigned long long>(o.seed), static_cast<unsigned long long>(o.seed + o.sessions - 1),
+           o.jobs, wall);
+    printf("outcomes:\n");
+    for (const auto& k : kinds) printf("  %6d  %s\n", k.second, k.first.c_str());
+    printf("drawn:\n");
+    for (const auto& t : tags) printf("  %6d  %s\n", t.second, t.first.c_str());
+    printf("most dots in one session: %d\n", mostDots);
+    if (longest) {
+        printf("longest session: %.2f s (seed %llu, %s; its bound %.2f s)\n", longest->seconds,
+               static_cast<unsigned long long>(longest->seed), longest->kind.c_str(), longest->bound);
+    }
+    printf("load average: %s at the start, %s at the end\n", loadStart.c_str(), LoadAverage().c_str());
+    printf("mismatches: %zu\n", mismatches);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, &o)) {
+        fputs(kUsage, stdout);
+        return 2;
+    }
+    if (!o.seedGiven) o.seed = static_cast<uint64_t>(time(nullptr));
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    printf("tessan-chaos: %llu sessions from seed %llu, %u at a time\n",
+           static_cast<unsigned long long>(o.sessions), static_cast<unsigned long long>(o.seed), o.jobs);
+
+    const std::string loadStart = LoadAverage();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<Outcome> all(o.sessions);
+    std::atomic<uint64_t> next(0);
+    std::atomic<uint64_t> failed(0);
+    uint64_t done = 0;
+    std::mutex printing;
+    const uint64_t every = std::max<uint64_t>(50, o.sessions / 10);
+
+    auto worker = [&] {
+        for (uint64_t i = next++; i < o.sessions; i = next++) {
+            std::string details;
+            all[i] = RunSession(o.seed + i, o, &details);
+            const Outcome& x = all[i];
+            std::lock_guard<std::mutex> lock(printing);
+            if (!x.findings.empty()) {
+                ++failed;
+                std::string what;
+                for (const Finding& f : x.findings) what += (what.empty() ? "" : ", ") + f.what;
+                printf("MISMATCH seed %llu (%s): %s\n", static_cast<unsigned long long>(x.seed), x.kind.c_str(),
+                       what.c_str());
+            }
+            if (o.verbose) fputs(details.c_str(), stdout);
+            if (++done % every == 0 && done < o.sessions) {
+                double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                printf("  %llu of %llu sessions, %llu mismatches, %.0f s\n", static_cast<unsigned long long>(done),
+                       static_cast<unsigned long long>(o.sessions), static_cast<unsigned long long>(failed.load()), s);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned j = 0; j < std::min<uint64_t>(o.jobs, o.sessions); ++j) threads.emplace_back(worker);
+    for (std::thread& t : threads) t.join();
+
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    PrintFigures(all, o, wall, loadStart);
+    return failed.load() == 0 ? 0 : 1;
+}
