@@ -34,7 +34,7 @@ const char kUsage[] =
     "error, the bytes the target received, and the time taken. A failing session\n"
     "prints one line with its seed; \"tessan-chaos 1 --seed SEED --verbose\" replays\n"
     "it with every finding and the sim's options. --record-ms is the time each\n"
-    "record sent may take besides its waits (default 1; more for slow builds).\n"
+    "record sent may take besides its waits (default 0.5).\n"
     "Exit status: 0 when every session went as expected, 1 otherwise, 2 for a\n"
     "usage error.\n";
 
@@ -43,7 +43,7 @@ struct Options {
     uint64_t seed = 0;
     bool seedGiven = false;
     unsigned jobs = 4;
-    double recordMs = 1;
+    double recordMs = 0.5;
     bool verbose = false;
 };
 
@@ -97,6 +97,8 @@ struct Outcome {
     std::vector<Finding> findings;
     double seconds = 0;
     double bound = 0;
+    double beyond = 0;  // seconds beyond the waits the choices imply
+    size_t records = 0;
     int dots = -1;
 };
 
@@ -133,9 +135,12 @@ Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
     out.seconds = r.seconds;
     out.findings = Judge(e, r, Slurp(dir.File("sim.err")));
 
+    out.beyond = r.seconds - e.waitSeconds;
+    out.records = e.records;
     if (r.out.compare(0, e.before.size(), e.before) == 0) {
         out.dots = 0;
         while (e.before.size() + out.dots < r.out.size() && r.out[e.before.size() + out.dots] == '.') ++out.dots;
+        out.beyond -= kRetryMs / 1000.0 * (out.dots - e.dotsMin);
     }
     if (o.verbose) {
         std::string sim = "tessan-sim PORT";
@@ -182,6 +187,16 @@ void PrintFigures(const std::vector<Outcome>& all, const Options& o, double wall
     printf("drawn:\n");
     for (const auto& t : tags) printf("  %6d  %s\n", t.second, t.first.c_str());
     printf("most dots in one session: %d\n", mostDots);
+    std::vector<const Outcome*> byBeyond;
+    for (const Outcome& x : all)
+        if (!x.kind.empty()) byBeyond.push_back(&x);
+    std::sort(byBeyond.begin(), byBeyond.end(), [](const Outcome* a, const Outcome* b) { return a->beyond < b->beyond; });
+    if (!byBeyond.empty()) {
+        const Outcome* most = byBeyond.back();
+        printf("time beyond the waits: least %.3f s, median %.3f s, most %.3f s (seed %llu, %zu records)\n",
+               byBeyond.front()->beyond, byBeyond[byBeyond.size() / 2]->beyond, most->beyond,
+               static_cast<unsigned long long>(most->seed), most->records);
+    }
     if (longest) {
         printf("longest session: %.2f s (seed %llu, %s; its bound %.2f s)\n", longest->seconds,
                static_cast<unsigned long long>(longest->seed), longest->kind.c_str(), longest->bound);

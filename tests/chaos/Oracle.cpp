@@ -154,7 +154,7 @@ Expectation Expect(const Session& s, const std::string& port, const std::string&
         e.before = Fill(e.before, port);
         e.opens = 0;
         e.simResult = "fail signal";
-        e.maxSeconds = 1.5;
+        e.maxSeconds = kLateMs / 1000.0;
         e.outcome = "image refused: " + s.shape;
         return e;
     }
@@ -217,8 +217,10 @@ Expectation Expect(const Session& s, const std::string& port, const std::string&
         records = ExpectTransfer(s, e, &ms);
     }
 
-    e.minSeconds = std::max(0.0, (minMs + ms - 150) / 1000);
-    e.maxSeconds = (maxMs + ms + 1500 + perRecordMs * static_cast<double>(records + 1)) / 1000;
+    e.records = records;
+    e.waitSeconds = (minMs + ms) / 1000;
+    e.minSeconds = std::max(0.0, (minMs + ms - kEarlyMs) / 1000);
+    e.maxSeconds = (maxMs + ms + kLateMs + perRecordMs * static_cast<double>(records)) / 1000;
     e.before = Fill(e.before, port);
     e.after = Fill(e.after, port);
     return e;

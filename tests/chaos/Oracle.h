@@ -21,6 +21,8 @@ struct Expectation {
     std::string conn2;       // and after it
     int opens = 2;           // times the target saw its port opened
     std::string simResult;   // the sim's "result" line: "ok" or "fail REASON"
+    double waitSeconds = 0;  // the waits the choices imply, with dotsMin dots
+    size_t records = 0;      // records the tool sends
     double minSeconds = 0;   // the tool's run time
     double maxSeconds = 0;
     std::string outcome;     // what kind of ending, for the figures
@@ -36,6 +38,12 @@ const int kRetryMs = 200;         // between re-open attempts
 // How far the moments in the model may drift either way (scheduling, the
 // sim's own reaction): used where a count depends on two clocks.
 const int kDriftMs = 70;
+
+// The tool's run time may fall short of its waits only by the clocks'
+// rounding, and exceed them by starting up, the sim's reactions and the
+// machine's load, besides the time each record takes.
+const int kEarlyMs = 50;
+const int kLateMs = 800;
 
 // The prefix of a message the tool hears: bytes up to the first pause that
 // outlasts its one-byte read. `count` bytes are sent, the first after
