@@ -32,9 +32,10 @@ const char kUsage[] =
     "4). Each session draws an image and the target's faults from its seed, and\n"
     "its outcome is judged exactly: standard output, exit status, empty standard\n"
     "error, the bytes the target received, and the time taken. A failing session\n"
-    "prints one line with its seed; \"tessan-chaos 1 --seed SEED --verbose\" replays\n"
-    "it with every finding and the sim's options. --record-ms is the time each\n"
-    "record sent may take besides its waits (default 0.5).\n"
+    "prints one line with its seed, then what differed. \"tessan-chaos 1 --seed\n"
+    "SEED --verbose\" replays it; --verbose also shows each session's sim options\n"
+    "and expectation. --record-ms is the time each record sent may take besides\n"
+    "its waits (default 0.5).\n"
     "Exit status: 0 when every session went as expected, 1 otherwise, 2 for a\n"
     "usage error.\n";
 
@@ -142,6 +143,8 @@ Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
         while (e.before.size() + out.dots < r.out.size() && r.out[e.before.size() + out.dots] == '.') ++out.dots;
         out.beyond -= kRetryMs / 1000.0 * (out.dots - e.dotsMin);
     }
+    // The findings always, for a session that may not fail again alone;
+    // with --verbose the choices and the expectation too.
     if (o.verbose) {
         std::string sim = "tessan-sim PORT";
         for (const std::string& a : simArgs) sim += " '" + a + "'";
@@ -152,8 +155,8 @@ Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
         char line[160];
         snprintf(line, sizeof line, "    took %.2f s (bound %.2f to %.2f s)\n", r.seconds, e.minSeconds, e.maxSeconds);
         *details += line;
-        for (const Finding& f : out.findings) *details += "    " + f.what + ": " + f.detail + "\n";
     }
+    for (const Finding& f : out.findings) *details += "    " + f.what + ": " + f.detail + "\n";
     return out;
 }
 
@@ -240,7 +243,7 @@ int main(int argc, char** argv) {
                 printf("MISMATCH seed %llu (%s): %s\n", static_cast<unsigned long long>(x.seed), x.kind.c_str(),
                        what.c_str());
             }
-            if (o.verbose) fputs(details.c_str(), stdout);
+            fputs(details.c_str(), stdout);
             if (++done % every == 0 && done < o.sessions) {
                 double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 printf("  %llu of %llu sessions, %llu mismatches, %.0f s\n", static_cast<unsigned long long>(done),
