@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -101,7 +102,22 @@ struct Outcome {
     double beyond = 0;  // seconds beyond the waits the choices imply
     size_t records = 0;
     int dots = -1;
+    bool run = false;
+    // From the sim's log: how late the successful re-open came after its
+    // plan, and the port after its gap (valid when reopenKnown).
+    bool reopenKnown = false;
+    double attemptLateMs = 0;
+    double portLateMs = 0;
+    double reopenAfterMs = -1;  // after the port came back, when there were dots
 };
+
+// Set by the first Ctrl-C or SIGTERM: no new sessions start.
+std::atomic<bool> gStop(false);
+
+extern "C" void StopStarting(int sig) {
+    gStop = true;
+    signal(sig, SIG_DFL);  // a second one ends the run at once
+}
 
 // Writes the session's image file (or a folder in its place) and the bytes
 // the target must receive, runs it and judges it.
@@ -136,12 +152,19 @@ Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
     out.seconds = r.seconds;
     out.findings = Judge(e, r, Slurp(dir.File("sim.err")));
 
+    out.run = true;
     out.beyond = r.seconds - e.waitSeconds;
     out.records = e.records;
-    if (r.out.compare(0, e.before.size(), e.before) == 0) {
-        out.dots = 0;
-        while (e.before.size() + out.dots < r.out.size() && r.out[e.before.size() + out.dots] == '.') ++out.dots;
+    out.dots = DotsIn(e, r.out);
+    if (out.dots >= 0) {
         out.beyond -= kRetryMs / 1000.0 * (out.dots - e.dotsMin);
+        ReopenTimes t = ReopenTimesOf(r.simLog);
+        if (t.closed >= 0 && t.published >= 0 && t.opened >= 0) {
+            out.reopenKnown = true;
+            out.attemptLateMs = (t.opened - t.closed) / 1000.0 - (kCloseWaitMs + kRetryMs * out.dots);
+            out.portLateMs = (t.published - t.closed) / 1000.0 - e.portGapMs;
+            if (out.dots > 0) out.reopenAfterMs = (t.opened - t.published) / 1000.0;
+        }
     }
     // The findings always, for a session that may not fail again alone;
     // with --verbose the choices and the expectation too.
@@ -170,13 +193,22 @@ std::string LoadAverage() {
     return s.substr(0, s.find(' '));
 }
 
-void PrintFigures(const std::vector<Outcome>& all, const Options& o, double wall, const std::string& loadStart) {
+void PrintFigures(const std::vector<Outcome>& outcomes, const Options& o, double wall, const std::string& loadStart) {
+    std::vector<Outcome> all;
+    for (const Outcome& x : outcomes)
+        if (x.run || !x.findings.empty()) all.push_back(x);
     std::map<std::string, int> kinds, tags;
     size_t mismatches = 0;
     const Outcome* longest = nullptr;
     int mostDots = 0;
+    double attemptLate = 0, portLate = 0, reopenAfter = 0;
     for (const Outcome& x : all) {
         ++kinds[x.kind.empty() ? "(not run)" : x.kind];
+        if (x.reopenKnown) {
+            attemptLate = std::max(attemptLate, x.attemptLateMs);
+            reopenAfter = std::max(reopenAfter, x.reopenAfterMs);
+            portLate = std::max(portLate, x.portLateMs);
+        }
         for (const std::string& t : x.tags) ++tags[t];
         if (!x.findings.empty()) ++mismatches;
         if (!longest || x.seconds > longest->seconds) longest = &x;
@@ -185,11 +217,14 @@ void PrintFigures(const std::vector<Outcome>& all, const Options& o, double wall
     printf("sessions: %zu (seeds %llu to %llu), %u at a time, %.0f s of wall time\n", all.size(),
            static_cast<unsigned long long>(o.seed), static_cast<unsigned long long>(o.seed + o.sessions - 1),
            o.jobs, wall);
+    if (all.size() < outcomes.size()) printf("stopped early: %zu sessions not run\n", outcomes.size() - all.size());
     printf("outcomes:\n");
     for (const auto& k : kinds) printf("  %6d  %s\n", k.second, k.first.c_str());
     printf("drawn:\n");
     for (const auto& t : tags) printf("  %6d  %s\n", t.second, t.first.c_str());
     printf("most dots in one session: %d\n", mostDots);
+    printf("re-open: at most %.0f ms after the port came back; the successful attempt at most %.0f ms after its "
+           "plan; the port back at most %.0f ms after its gap\n", reopenAfter, attemptLate, portLate);
     std::vector<const Outcome*> byBeyond;
     for (const Outcome& x : all)
         if (!x.kind.empty()) byBeyond.push_back(&x);
@@ -221,6 +256,8 @@ int main(int argc, char** argv) {
     printf("tessan-chaos: %llu sessions from seed %llu, %u at a time\n",
            static_cast<unsigned long long>(o.sessions), static_cast<unsigned long long>(o.seed), o.jobs);
 
+    signal(SIGINT, StopStarting);
+    signal(SIGTERM, StopStarting);
     const std::string loadStart = LoadAverage();
     const auto start = std::chrono::steady_clock::now();
     std::vector<Outcome> all(o.sessions);
@@ -231,7 +268,7 @@ int main(int argc, char** argv) {
     const uint64_t every = std::max<uint64_t>(50, o.sessions / 10);
 
     auto worker = [&] {
-        for (uint64_t i = next++; i < o.sessions; i = next++) {
+        for (uint64_t i = next++; i < o.sessions && !gStop; i = next++) {
             std::string details;
             all[i] = RunSession(o.seed + i, o, &details);
             const Outcome& x = all[i];
@@ -257,5 +294,5 @@ int main(int argc, char** argv) {
 
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     PrintFigures(all, o, wall, loadStart);
-    return failed.load() == 0 ? 0 : 1;
+    return failed.load() == 0 && !gStop ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 #include "Judge.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 namespace {
@@ -71,17 +72,34 @@ std::string SimResult(const std::string& simLog) {
     return result;
 }
 
-std::string CompareOutput(const Expectation& e, const std::string& actual) {
-    int dots = 0;
-    if (actual.compare(0, e.before.size(), e.before) == 0) {
-        while (e.before.size() + dots < actual.size() && actual[e.before.size() + dots] == '.') ++dots;
-        if (dots < e.dotsMin || dots > e.dotsMax) {
-            return std::to_string(dots) + " dots, expected " + std::to_string(e.dotsMin) + " to " +
-                   std::to_string(e.dotsMax);
-        }
-    } else {
-        dots = e.dotsMin;
+ReopenTimes ReopenTimesOf(const std::string& simLog) {
+    ReopenTimes t;
+    std::istringstream lines(simLog);
+    std::string line, rest;
+    while (std::getline(lines, line)) {
+        if (!LineAfterTime(line, &rest)) continue;
+        long long us = atoll(line.c_str());
+        if (rest == "close 1" || rest == "vanish 1") t.closed = us;
+        if (rest.compare(0, 10, "publish 2 ") == 0) t.published = us;
+        if (rest == "open 2") t.opened = us;
     }
+    return t;
+}
+
+int DotsIn(const Expectation& e, const std::string& actual) {
+    if (actual.compare(0, e.before.size(), e.before) != 0) return -1;
+    size_t dots = 0;
+    while (e.before.size() + dots < actual.size() && actual[e.before.size() + dots] == '.') ++dots;
+    return static_cast<int>(dots);
+}
+
+std::string CompareOutput(const Expectation& e, const std::string& actual) {
+    int dots = DotsIn(e, actual);
+    if (dots >= 0 && (dots < e.dotsMin || dots > e.dotsMax)) {
+        return std::to_string(dots) + " dots, expected " + std::to_string(e.dotsMin) + " to " +
+               std::to_string(e.dotsMax);
+    }
+    if (dots < 0) dots = e.dotsMin;
     return MatchOutput(e.before + std::string(static_cast<size_t>(dots), '.') + e.after, actual);
 }
 
@@ -110,5 +128,12 @@ std::vector<Finding> Judge(const Expectation& e, const RunResult& r, const std::
     int simStatus = e.simResult == "ok" ? 0 : 1;
     if (r.simStatus != simStatus) add("sim status", "the sim's exit status " + std::to_string(r.simStatus) + ", expected " + std::to_string(simStatus));
     if (!r.timedOut && (r.seconds < e.minSeconds || r.seconds > e.maxSeconds)) add("time", seconds);
+    // A port that was not back at the first attempt must be re-opened by
+    // the next attempt after its return.
+    ReopenTimes t = ReopenTimesOf(r.simLog);
+    long long after = (t.opened - t.published) / 1000;
+    if (DotsIn(e, r.out) > 0 && t.published >= 0 && t.opened >= 0 && after > kRetryMs + kLateBaseMs + 90) {
+        add("re-open", "the tool opened the port " + std::to_string(after) + " ms after it came back");
+    }
     return found;
 }

@@ -135,14 +135,16 @@ std::string Heard(const Message& m, size_t count, int leadMs, int* lastMs, bool*
 }
 
 void DotRange(int gapMs, int* lo, int* hi) {
-    // Attempt i comes kCloseWaitMs + i * kRetryMs after the close and is the
-    // first to succeed once the port is back; each failed one prints a dot.
-    auto dots = [](int back) {
-        int wait = back - kCloseWaitMs;
-        return wait <= 0 ? 0 : (wait + kRetryMs - 1) / kRetryMs;
+    // Attempt i is planned kCloseWaitMs + i * kRetryMs after the close; the
+    // first that finds the port back succeeds, and each failed one prints a
+    // dot.
+    auto firstFinding = [](int backMs, bool late) {
+        int i = 0;
+        while (kCloseWaitMs + i * kRetryMs + (late ? kLateBaseMs + i * kWakeMs : 0) < backMs) ++i;
+        return i;
     };
-    *lo = dots(gapMs - kDriftMs);
-    *hi = dots(gapMs + kDriftMs);
+    *lo = firstFinding(gapMs, true);
+    *hi = firstFinding(gapMs + kPortLateMs, false);
 }
 
 Expectation Expect(const Session& s, const std::string& port, const std::string& file, double perRecordMs) {
@@ -171,9 +173,10 @@ Expectation Expect(const Session& s, const std::string& port, const std::string&
     e.before += "{PORT} opened.\n" + Shown(reply) + "{PORT} closed.\n";
     double ms = std::max(kTriggerWaitMs, lastMs) + (replyVanished ? 0 : kSilenceMs);
 
-    DotRange(replyVanished ? s.reappearMs : s.resetGapMs, &e.dotsMin, &e.dotsMax);
+    e.portGapMs = replyVanished ? s.reappearMs : s.resetGapMs;
+    DotRange(e.portGapMs, &e.dotsMin, &e.dotsMax);
     double minMs = ms + kCloseWaitMs + kRetryMs * e.dotsMin;
-    double maxMs = ms + kCloseWaitMs + kRetryMs * e.dotsMax;
+    double maxMs = ms + kCloseWaitMs + kRetryMs * e.dotsMax + kLateBaseMs + kWakeMs * e.dotsMax;
     ms = 0;  // from here on, counted from the re-open
 
     // The greeting.

@@ -15,6 +15,7 @@ struct Expectation {
     std::string before;
     int dotsMin = 0;
     int dotsMax = 0;
+    int portGapMs = 0;       // the port is back this long after the tool's first close
     std::string after;
     int status = 255;        // exit status as the shell sees it
     std::string conn1;       // bytes the target received before its reset
@@ -35,9 +36,13 @@ const int kSilenceMs = 1000;      // a one-byte read gives up after this
 const int kCloseWaitMs = 500;     // after the close, before the first re-open
 const int kRetryMs = 200;         // between re-open attempts
 
-// How far the moments in the model may drift either way (scheduling, the
-// sim's own reaction): used where a count depends on two clocks.
-const int kDriftMs = 70;
+// The re-open loop sleeps relative to its last wake-up, so on a loaded
+// machine attempt i may come as much as kLateBaseMs + i * kWakeMs after
+// its plan; and the sim's port may come back kPortLateMs after its gap
+// (its own wake-ups, a new pseudo-terminal).
+const int kLateBaseMs = 60;
+const int kWakeMs = 20;
+const int kPortLateMs = 70;
 
 // The tool's run time may fall short of its waits only by the clocks'
 // rounding, and exceed them by starting up, the sim's reactions and the
@@ -52,7 +57,8 @@ const int kLateMs = 800;
 std::string Heard(const Message& m, size_t count, int leadMs, int* lastMs, bool* cut);
 
 // How many dots the re-open loop prints when the port is back `gapMs`
-// after the tool's close, give or take kDriftMs: *lo to *hi.
+// after the tool's close: *lo when the attempts come as late as they may,
+// *hi when they come on time and the port kPortLateMs late.
 void DotRange(int gapMs, int* lo, int* hi);
 
 // The whole expectation. `port` is the name the tool prints, `file` the

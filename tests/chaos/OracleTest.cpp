@@ -67,19 +67,29 @@ TEST(ChaosHeard, PausesUpToTheSecondKeepTheReplyGoingLongerOnesEndIt) {
     EXPECT_EQ(last, 700);
 }
 
-TEST(ChaosDots, CountedWhereTheGapLiesBetweenTwoAttemptsBoundedNearOne) {
+TEST(ChaosDots, CountedWhereTheGapLiesBetweenTwoAttemptsBoundedWhereLoadCouldTipThem) {
     int lo = -1, hi = -1;
     for (int gap : {0, 200, 429}) {
         DotRange(gap, &lo, &hi);
         EXPECT_EQ(lo, 0) << gap;
         EXPECT_EQ(hi, 0) << gap;
     }
-    // Attempts at 500, 700, 900, ... ms: a port back at 600 costs one.
+    // Attempts planned at 500, 700, 900, ... ms: a port back at 600 costs
+    // one dot, at 1,000 three.
     for (int k = 0; k < 10; ++k) {
         for (int off : {-20, 0, 20}) {
             DotRange(600 + 200 * k + off, &lo, &hi);
-            EXPECT_EQ(lo, k + 1) << k;
             EXPECT_EQ(hi, k + 1) << k;
+            // Each attempt may come a wake-up later than the one before:
+            // after the first, the port may be found one attempt sooner.
+            EXPECT_GE(lo, k) << k;
+            EXPECT_LE(lo, k + 1) << k;
+            if (k == 0) {
+                EXPECT_EQ(lo, 1);
+            }
+            if (k >= 3) {
+                EXPECT_EQ(lo, k) << k;
+            }
         }
     }
     DotRange(700, &lo, &hi);  // on an attempt: either
@@ -88,6 +98,10 @@ TEST(ChaosDots, CountedWhereTheGapLiesBetweenTwoAttemptsBoundedNearOne) {
     DotRange(500, &lo, &hi);
     EXPECT_EQ(lo, 0);
     EXPECT_EQ(hi, 1);
+    // Seen on a loaded machine: 8 dots where 9 were planned.
+    DotRange(2196, &lo, &hi);
+    EXPECT_EQ(lo, 8);
+    EXPECT_EQ(hi, 9);
 }
 
 TEST(ChaosExpect, TheDefaultTargetGivesTheEndToEndCasesText) {
@@ -208,7 +222,7 @@ TEST(ChaosExpect, AVanishedReplyReturnsAfterItsOwnDelayACutOneIsAnOrdinaryReset)
     s.resetGapMs = 0;
     Expectation e = Expect(s, kPort, "fw.txt", 1);
     EXPECT_EQ(e.before, WithPort(Head() + "{PORT} opened.\n" + Echo("OK") + "{PORT} closed.\n"));
-    EXPECT_EQ(e.dotsMin, 8);
+    EXPECT_EQ(e.dotsMin, 7);  // attempts at 1,900 and 2,100 ms (planned)
     EXPECT_EQ(e.dotsMax, 8);
 
     // A pause over a second within the half: the tool closes first.
