@@ -114,6 +114,13 @@ std::vector<Finding> Judge(const Expectation& e, const RunResult& r, const std::
     snprintf(seconds, sizeof seconds, "%.2f s, bound %.2f to %.2f s", r.seconds, e.minSeconds, e.maxSeconds);
     if (r.timedOut) add("hang", std::string("the tool did not end and was killed: ") + seconds);
     std::string output = CompareOutput(e, r.out);
+    ReopenTimes t = ReopenTimesOf(r.simLog);
+    int dots = DotsIn(e, r.out);
+    if (dots >= 0 && (dots < e.dotsMin || dots > e.dotsMax) && t.closed >= 0 && t.published >= 0 && t.opened >= 0) {
+        // Who was late: the port (the sim) or the re-open attempts (the tool).
+        output += "; the sim's log: port back " + std::to_string((t.published - t.closed) / 1000) + " ms after the close (gap " +
+                  std::to_string(e.portGapMs) + " ms), opened at " + std::to_string((t.opened - t.closed) / 1000) + " ms";
+    }
     if (!output.empty()) add("output", output);
     if (r.status != e.status) add("status", "exit status " + std::to_string(r.status) + ", expected " + std::to_string(e.status));
     if (!r.err.empty()) add("stderr", "the tool wrote to standard error: " + r.err.substr(0, 200));
@@ -130,9 +137,8 @@ std::vector<Finding> Judge(const Expectation& e, const RunResult& r, const std::
     if (!r.timedOut && (r.seconds < e.minSeconds || r.seconds > e.maxSeconds)) add("time", seconds);
     // A port that was not back at the first attempt must be re-opened by
     // the next attempt after its return.
-    ReopenTimes t = ReopenTimesOf(r.simLog);
     long long after = (t.opened - t.published) / 1000;
-    if (DotsIn(e, r.out) > 0 && t.published >= 0 && t.opened >= 0 && after > kRetryMs + kLateBaseMs + 90) {
+    if (dots > 0 && t.published >= 0 && t.opened >= 0 && after > kRetryMs + kLateBaseMs + 90) {
         add("re-open", "the tool opened the port " + std::to_string(after) + " ms after it came back");
     }
     return found;
