@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -31,6 +32,10 @@ Options (TEXT takes the escapes \r \n \t \\ \0 \xHH):
   --greeting TEXT       loader greeting (default "LOADER v1.0+")
   --no-greeting         send no greeting after the reset
   --byte-gap MS         pause MS ms between the bytes of reply and greeting
+  --reply-gaps LIST     pauses before the reply's 2nd, 3rd, ... byte, in ms,
+                        comma-separated (e.g. 0,600,1500); later bytes are
+                        paced by --byte-gap
+  --greeting-gaps LIST  the same for the greeting
   --gap MS              reset gap: the port is gone for MS ms (default 200)
   --settle MS           wait after the tool opens connection 2, before the
                         greeting, so its port setup is done (default 20)
@@ -142,6 +147,20 @@ bool parsePair(const std::string& s, uint64_t maxValue, uint64_t& k, uint64_t& v
            parseUnsigned(s.substr(colon + 1), maxValue, v);
 }
 
+// "A,B,C": one or more numbers, each at most `max`.
+bool parseList(const std::string& s, uint64_t max, std::vector<int64_t>& out) {
+    out.clear();
+    size_t from = 0;
+    for (;;) {
+        size_t comma = s.find(',', from);
+        uint64_t v = 0;
+        if (!parseUnsigned(s.substr(from, comma - from), max, v)) return false;
+        out.push_back(int64_t(v));
+        if (comma == std::string::npos) return true;
+        from = comma + 1;
+    }
+}
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -247,7 +266,8 @@ int main(int argc, char** argv) {
         static const char* const withValue[] = {
             "--reply", "--greeting", "--byte-gap", "--gap", "--settle", "--status",
             "--silent", "--late", "--vanish", "--reappear-after", "--program-delay",
-            "--expect", "--log", "--rx", "--timeout", "--events", "--greet-after", "--quiet-end"};
+            "--expect", "--log", "--rx", "--timeout", "--events", "--greet-after", "--quiet-end",
+            "--reply-gaps", "--greeting-gaps"};
         bool known = false;
         for (const char* w : withValue) known = known || name == w;
         if (!known) return usageError("unknown option " + name);
@@ -279,6 +299,9 @@ int main(int argc, char** argv) {
                 s.reappearMs = int64_t(n);
                 reappearGiven = true;
             }
+        } else if (name == "--reply-gaps" || name == "--greeting-gaps") {
+            std::vector<int64_t>& gaps = name == "--reply-gaps" ? s.replyGapsMs : s.greetingGapsMs;
+            if (!parseList(value, kMaxMs, gaps)) return usageError(name + " wants MS,MS,..., got " + value);
         } else if (name == "--program-delay") {
             if (!parseUnsigned(value, kMaxMs * 1000, n)) return usageError("--program-delay wants microseconds, got " + value);
             s.programDelayUs = int64_t(n);

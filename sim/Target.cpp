@@ -142,7 +142,7 @@ bool Target::triggerPhase() {
     size_t count = s_.sendReply ? s_.reply.size() : 0;
     if (s_.vanishInReply) count /= 2;
     size_t sent = 0;
-    Wake w = send(s_.reply, count, &sent);
+    Wake w = send(s_.reply, count, s_.replyGapsMs, &sent);
     if (sent > 0 || s_.sendReply) note(EventKind::Reply, 0, 0, int64_t(sent));
     if (stopped(w)) return false;
 
@@ -194,7 +194,7 @@ bool Target::loaderPhase() {
         size_t count = s_.greeting.size();
         if (s_.vanishInGreeting) count /= 2;
         size_t sent = 0;
-        w = send(s_.greeting, count, &sent);
+        w = send(s_.greeting, count, s_.greetingGapsMs, &sent);
         note(EventKind::Greeting, 0, 0, int64_t(sent));
         if (stopped(w)) return false;
         if (w == Wake::Hangup) {
@@ -423,13 +423,15 @@ Target::Wake Target::pause(int64_t untilNs) {
     return untilNs <= deadlineNs_ ? Wake::Elapsed : Wake::Timeout;
 }
 
-// Sends the first `count` bytes of text, paced by --byte-gap and --line-rate.
-// Returns Elapsed when all are sent, Hangup if the tool closed the port first.
-Target::Wake Target::send(const std::string& text, size_t count, size_t* sent) {
+// Sends the first `count` bytes of text, paced by the per-byte gaps (then
+// --byte-gap) and --line-rate. Returns Elapsed when all are sent, Hangup if
+// the tool closed the port first.
+Target::Wake Target::send(const std::string& text, size_t count, const std::vector<int64_t>& gapsMs,
+                          size_t* sent) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     *sent = 0;
     if (count == 0) return Wake::Elapsed;
-    if (!s_.lineRate && s_.byteGapMs == 0) {
+    if (!s_.lineRate && s_.byteGapMs == 0 && gapsMs.empty()) {
         Wake w = writeBytes(p, count);
         if (w == Wake::Elapsed) *sent = count;
         return w;
@@ -437,12 +439,13 @@ Target::Wake Target::send(const std::string& text, size_t count, size_t* sent) {
     for (size_t i = 0; i < count; ++i) {
         if (simclock::stopRequested()) return Wake::Stop;
         if (nowNs() >= deadlineNs_) return Wake::Timeout;
-        if (i > 0 && s_.byteGapMs > 0) {
-            Wake w = idleUntil(nowNs() + s_.byteGapMs * 1000000);
+        const int64_t gapMs = i == 0 ? 0 : i - 1 < gapsMs.size() ? gapsMs[i - 1] : s_.byteGapMs;
+        if (gapMs > 0) {
+            Wake w = idleUntil(nowNs() + gapMs * 1000000);
             if (w != Wake::Elapsed) return w;
         }
         if (s_.lineRate) {
-            if (i == 0 || s_.byteGapMs > 0) startTxRun(nowNs());
+            if (i == 0 || gapMs > 0) startTxRun(nowNs());
             paceTx();
         }
         Wake w = writeBytes(p + i, 1);

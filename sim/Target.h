@@ -20,6 +20,10 @@ struct Settings {
     std::string greeting = "LOADER v1.0+";
 
     int64_t byteGapMs = 0;     // pause between the bytes of reply and greeting
+    // Pauses before the 2nd, 3rd, ... byte of the reply or greeting, one
+    // each; bytes beyond the list are paced by byteGapMs.
+    std::vector<int64_t> replyGapsMs;
+    std::vector<int64_t> greetingGapsMs;
     int64_t resetGapMs = 200;  // port gone between the tool's close and the new pty
     int64_t settleMs = 20;     // after connection 2 opens, before the greeting
 
@@ -96,7 +100,8 @@ private:
     Wake pull(int64_t untilNs, size_t limit = SIZE_MAX);
     Wake idleUntil(int64_t untilNs);
     Wake pause(int64_t untilNs);
-    Wake send(const std::string& text, size_t count, size_t* sent);
+    Wake send(const std::string& text, size_t count, const std::vector<int64_t>& gapsMs,
+              size_t* sent);
     Wake writeBytes(const unsigned char* p, size_t n);
     void startTxRun(int64_t atNs);
     void paceTx();

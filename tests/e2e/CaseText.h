@@ -20,7 +20,8 @@ const std::string& NotResponding();
 const std::string& LoaderFailed();
 
 // What the console shows of bytes received in the handshake: each byte as
-// two hex digits and a blank, then the count and the text up to any zero.
+// two hex digits and a blank, then the count and the text up to any zero
+// (at most 1,023 bytes of it).
 std::string Echo(const std::string& bytes);
 
 // An image of records with the given block counts; every byte after a

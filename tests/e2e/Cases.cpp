@@ -19,7 +19,8 @@ const std::string& Usage() {
 }
 
 // What the console shows of bytes received in the handshake: each byte as
-// two hex digits and a blank, then the count and the text up to any zero.
+// two hex digits and a blank, then the count and the text up to any zero
+// (of at most 1,023 bytes: the reply area keeps room for its terminator).
 std::string Echo(const std::string& bytes) {
     std::string out;
     char hex[4];
@@ -27,7 +28,7 @@ std::string Echo(const std::string& bytes) {
         snprintf(hex, sizeof hex, "%02X ", c);
         out += hex;
     }
-    return out + std::to_string(bytes.size()) + ": " + std::string(bytes.c_str());
+    return out + std::to_string(bytes.size()) + ": " + std::string(bytes.substr(0, 1023).c_str());
 }
 
 // The default target: "OK\r\n" to the trigger, greeting "LOADER v1.0+".
@@ -276,8 +277,9 @@ std::vector<E2ECase> BasicCases() {
                                              Echo("LOADER v1.0+")));
     }
     {
-        // Longer greetings are counted and shown in full (no wrap at 256).
-        for (size_t length : {256u, 300u}) {
+        // Longer greetings are counted in full (no wrap at 256); the text
+        // shown stops at 1,023 bytes.
+        for (size_t length : {256u, 300u, 1100u}) {
             std::string greeting;
             for (size_t i = 0; i + 1 < length; ++i) greeting += static_cast<char>('a' + i % 26);
             greeting += '+';
