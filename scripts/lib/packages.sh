@@ -4,11 +4,12 @@
 #
 #   require_packages COMMAND [LIST]
 #
-# COMMAND is demo, package or test (test needs every package listed). When
-# something is missing, root gets it installed with apt-get (non-interactive,
-# without recommended packages); anyone else is told which packages are
-# missing and the apt-get line that installs them. Returns 0 when everything
-# is there, 1 otherwise (with the reason printed on standard output).
+# COMMAND is demo, package, chaos, fuzz, bench or test (test needs every
+# package listed). When something is missing, root gets it installed with
+# apt-get (non-interactive, without recommended packages); anyone else is
+# told which packages are missing and the apt-get line that installs them.
+# Returns 0 when everything is there, 1 otherwise (with the reason printed on
+# standard output).
 
 tessan_package_list=$(dirname "${BASH_SOURCE[0]}")/packages.list
 
