@@ -145,18 +145,24 @@ RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool w
 
     std::vector<std::string> argv = runner.prefix;
     for (const std::string& a : toolArgs) argv.push_back(Replace(a, "{PORT}", runner.portValue(dir, slot)));
-    auto start = Clock::now();
-    pid_t tool = Spawn(argv, dir, dir + "/tool.out", dir + "/tool.err", runner.environment);
-    bool running = false;
-    result.status = WaitFor(tool, limitSeconds, &running);
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (running) {
-        result.timedOut = true;
-        kill(-tool, SIGKILL);
-        WaitFor(tool, 5, &running);
+    for (int attempt = 0;; ++attempt) {
+        auto start = Clock::now();
+        pid_t tool = Spawn(argv, dir, dir + "/tool.out", dir + "/tool.err", runner.environment);
+        bool running = false;
+        result.status = WaitFor(tool, limitSeconds, &running);
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (running) {
+            result.timedOut = true;
+            kill(-tool, SIGKILL);
+            WaitFor(tool, 5, &running);
+        }
+        result.out = Slurp(dir + "/tool.out");
+        result.err = Slurp(dir + "/tool.err");
+        const bool launcherFailed = !result.timedOut && result.status == 1 && result.out.empty() && result.err.empty();
+        if (!runner.launcherMayFail || !launcherFailed || attempt == 2) break;
+        printf("note: %s ended with status 1 before the tool printed anything; started again\n",
+               runner.prefix[0].c_str());
     }
-    result.out = Slurp(dir + "/tool.out");
-    result.err = Slurp(dir + "/tool.err");
     if (runner.crlfOutput) result.out = Replace(result.out, "\r\n", "\n");
 
     if (withSim) {

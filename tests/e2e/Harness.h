@@ -30,6 +30,11 @@ struct Runner {
     // the sim is. Null: none. A start that fails fails the run.
     bool (*startServer)(const std::string& dir, int slot) = nullptr;
     void (*stopServer)(const std::string& dir, int slot) = nullptr;
+    // The command before the tool (Wine) now and then fails to start it at
+    // all, ending with status 1 before the tool has printed a byte. The tool
+    // itself always prints its banner first and ends with 0 or 255, so such
+    // a run is the launcher's failure and is started again, twice at most.
+    bool launcherMayFail = false;
 };
 
 const Runner& NativeRunner();
