@@ -178,6 +178,11 @@ int Pty::unreadBySlave() const {
     if (master_ < 0) return -1;
     int s = ::open(slave_.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (s < 0) return -1;
+    // Bytes written to the master reach the slave's queue through a kernel
+    // work item, which a loaded machine may run many milliseconds later; until
+    // then FIONREAD says 0. A poll on the slave runs that work item at once.
+    pollfd p = {s, POLLIN, 0};
+    (void)poll(&p, 1, 0);
     int n = -1;
     if (ioctl(s, FIONREAD, &n) != 0) n = -1;
     ::close(s);

@@ -105,8 +105,7 @@ void Target::closeConnection(bool vanished) {
 void Target::vanishAfterRead() {
     pty_.unpublish();
     const int64_t until = std::min(nowNs() + kLingerMaxNs, deadlineNs_);
-    // Written bytes reach the slave's queue through a kernel work item: look
-    // only after a first period, else "0 unread" may mean "not there yet".
+    // A first period gives the tool its chance to read before the first look.
     Wake w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
     while (w == Wake::Elapsed && pty_.unreadBySlave() > 0 && nowNs() < until)
         w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
