@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../serial/NetAddress.h"
+
 bool ScanArguments(int argc, const char* const* argv, CommandLine* line) {
     line->fileName = nullptr;
     line->comValue = nullptr;
@@ -47,7 +49,7 @@ bool ScanDecimal(const char* text, int* value) {
 const char* DerivePortName(const char* comValue, char (&portName)[kPortNameSize], bool devicePaths) {
     const char* value = comValue != nullptr ? comValue : "1";
     // A network port ("rfc2217://host:port") is named by its URL, whole.
-    if (strstr(value, "://") != nullptr) return value;
+    if (IsNetworkName(value)) return value;
     if (devicePaths && value[0] == '/') return value;
     if (strstr(value, "COM") != nullptr) return value;
 

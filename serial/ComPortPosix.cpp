@@ -4,6 +4,7 @@
 #include "ComPort.h"
 #include "DevicePath.h"
 #include "NetAddress.h"
+#include "ReadDeadline.h"
 
 #include <cerrno>
 #include <climits>
@@ -193,16 +194,12 @@ size_t ComPort::Read(unsigned char* buffer, size_t count) {
     if (net.socket != kNoSocket) return NetRead(&net, buffer, count);
 
     const long long start = NowMs();
-    // T * n + T in all; the product saturates rather than overflow.
-    const long long n = count > 1000000 ? 1000000 : static_cast<long long>(count);
-    const long long totalDeadline = start + timeoutMs * n + timeoutMs;
     long long lastByte = 0;
     size_t got = 0;
 
     while (got < count) {
         long long now = NowMs();
-        long long deadline = totalDeadline;
-        if (got > 0 && lastByte + timeoutMs < deadline) deadline = lastByte + timeoutMs;
+        long long deadline = ReadDeadlineMs(start, timeoutMs, count, got, lastByte);
         if (now >= deadline) break;
 
         struct pollfd p;

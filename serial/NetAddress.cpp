@@ -1,6 +1,7 @@
 // Taking a network port's name apart.
 #include "NetAddress.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -62,10 +63,6 @@ bool ParseNetAddress(const char* name, NetAddress* address) {
     }
     if (*p != '\0' || port == 0) return false;
     // Back to text without leading zeros: at most five digits.
-    char digits[6];
-    size_t n = 0;
-    for (; port > 0; port /= 10) digits[n++] = static_cast<char>('0' + port % 10);
-    for (size_t i = 0; i < n; ++i) address->port[i] = digits[n - 1 - i];
-    address->port[n] = '\0';
+    snprintf(address->port, sizeof address->port, "%ld", port);
     return true;
 }

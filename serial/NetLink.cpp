@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "NetAddress.h"
+#include "ReadDeadline.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -336,11 +337,7 @@ void NetClose(NetLink* link) {
 
 size_t NetRead(NetLink* link, unsigned char* buffer, size_t count) {
     if (link->socket == kNoSocket || count == 0) return 0;
-    const long long timeout = link->timeoutMs;
     const long long start = NowMs();
-    // T * n + T in all; the product saturates rather than overflow.
-    const long long n = count > 1000000 ? 1000000 : static_cast<long long>(count);
-    const long long totalDeadline = start + timeout * n + timeout;
     long long lastByte = 0;
     size_t got = 0;
     for (;;) {
@@ -354,8 +351,7 @@ size_t NetRead(NetLink* link, unsigned char* buffer, size_t count) {
         }
         if (got == count) break;
         long long now = NowMs();
-        long long deadline = totalDeadline;
-        if (got > 0 && lastByte + timeout < deadline) deadline = lastByte + timeout;
+        long long deadline = ReadDeadlineMs(start, link->timeoutMs, count, got, lastByte);
         if (now >= deadline) break;
         // Commands move no deadline: a server that sends nothing but
         // commands cannot keep a read going.

@@ -9,20 +9,19 @@ namespace {
 
 enum State { kData, kCommand, kOption, kSubOption, kSubData, kSubCommand };
 
-// The options this client takes part in, as bit numbers; -1: none of ours.
-int OptionBit(unsigned char option) {
+// The options this client takes part in, one bit each in TelnetState's
+// option masks.
+const unsigned char kBinaryBit = 1, kGoAheadBit = 2, kComPortBit = 4;
+
+// The option's bit; 0 for an option that is none of ours.
+unsigned char OptionBit(unsigned char option) {
     switch (option) {
-    case kBinary: return 0;
-    case kSuppressGoAhead: return 1;
-    case kComPort: return 2;
-    default: return -1;
+    case kBinary: return kBinaryBit;
+    case kSuppressGoAhead: return kGoAheadBit;
+    case kComPort: return kComPortBit;
+    default: return 0;
     }
 }
-
-// We offer all three at our end, and accept the first two at the server's
-// (a server has no use for our COM port commands).
-bool WeMayEnable(int bit) { return bit >= 0; }
-bool ServerMayEnable(int bit) { return bit == 0 || bit == 1; }
 
 // Queues a three-byte reply if it fits whole; a flood of requests would
 // otherwise grow it without end, and a cut reply would garble the stream.
@@ -33,47 +32,54 @@ void Reply(TelnetState* s, unsigned char verb, unsigned char option) {
     s->replies[s->replyLength++] = option;
 }
 
-// Answers one request. A request for the state an option is already in is
-// not answered, so two ends can never loop; our own requests' answers are
-// taken without a reply.
+// A request to turn an option on at one end (DO for ours, WILL for the
+// server's); `on` and `asked` are that end's masks, `yes` and `no` the verbs
+// that answer for it. A request for the state an option is already in is not
+// answered, so two ends can never loop; our own requests' answers are taken
+// without a reply.
+void RequestOn(TelnetState* s, unsigned char* on, unsigned char* asked, bool allowed, unsigned char bit,
+               unsigned char yes, unsigned char no, unsigned char option) {
+    if (!allowed) {
+        Reply(s, no, option);
+    } else if (!(*on & bit)) {
+        *on |= bit;
+        if (!(*asked & bit)) Reply(s, yes, option);
+    }
+    *asked &= static_cast<unsigned char>(~bit);
+}
+
+// A request to turn an option off at one end (DONT for ours, WONT for the
+// server's), which is always agreed to.
+void RequestOff(TelnetState* s, unsigned char* on, unsigned char* asked, unsigned char bit, unsigned char no,
+                unsigned char option) {
+    if (*on & bit) {
+        *on &= static_cast<unsigned char>(~bit);
+        Reply(s, no, option);
+    }
+    *asked &= static_cast<unsigned char>(~bit);
+}
+
+// Answers one request. We offer all three options at our end, and accept
+// the first two at the server's (a server has no use for our COM port
+// commands).
 void Negotiate(TelnetState* s, unsigned char verb, unsigned char option) {
-    const int bit = OptionBit(option);
-    const unsigned char mask = bit >= 0 ? static_cast<unsigned char>(1u << bit) : 0;
+    const unsigned char bit = OptionBit(option);
     switch (verb) {
     case kDo:
-        if (!WeMayEnable(bit)) {
-            Reply(s, kWont, option);
-        } else if (!(s->localOn & mask)) {
-            s->localOn |= mask;
-            if (!(s->localAsked & mask)) Reply(s, kWill, option);
-        }
-        s->localAsked &= static_cast<unsigned char>(~mask);
+        RequestOn(s, &s->localOn, &s->localAsked, bit != 0, bit, kWill, kWont, option);
+        break;
+    case kWill:
+        RequestOn(s, &s->remoteOn, &s->remoteAsked, (bit & (kBinaryBit | kGoAheadBit)) != 0, bit, kDo, kDont,
+                  option);
         break;
     case kDont:
         if (option == kComPort) s->comPortRefused = true;
         if (option == kBinary) s->binaryRefused = true;
-        if (s->localOn & mask) {
-            s->localOn &= static_cast<unsigned char>(~mask);
-            Reply(s, kWont, option);
-        }
-        s->localAsked &= static_cast<unsigned char>(~mask);
-        break;
-    case kWill:
-        if (!ServerMayEnable(bit)) {
-            Reply(s, kDont, option);
-        } else if (!(s->remoteOn & mask)) {
-            s->remoteOn |= mask;
-            if (!(s->remoteAsked & mask)) Reply(s, kDo, option);
-        }
-        s->remoteAsked &= static_cast<unsigned char>(~mask);
+        RequestOff(s, &s->localOn, &s->localAsked, bit, kWont, option);
         break;
     case kWont:
         if (option == kBinary) s->binaryRefused = true;
-        if (s->remoteOn & mask) {
-            s->remoteOn &= static_cast<unsigned char>(~mask);
-            Reply(s, kDont, option);
-        }
-        s->remoteAsked &= static_cast<unsigned char>(~mask);
+        RequestOff(s, &s->remoteOn, &s->remoteAsked, bit, kDont, option);
         break;
     }
 }
@@ -147,8 +153,8 @@ size_t TelnetOffer(TelnetState* state, unsigned char* out, size_t size) {
     };
     if (size < sizeof kOffer) return 0;
     memcpy(out, kOffer, sizeof kOffer);
-    state->localAsked = 0x7;   // BINARY, SUPPRESS-GO-AHEAD, COM-PORT-OPTION
-    state->remoteAsked = 0x3;  // BINARY, SUPPRESS-GO-AHEAD
+    state->localAsked = kBinaryBit | kGoAheadBit | kComPortBit;
+    state->remoteAsked = kBinaryBit | kGoAheadBit;
     return sizeof kOffer;
 }
 
@@ -213,7 +219,7 @@ size_t TelnetDecode(TelnetState* s, const unsigned char* in, size_t length, unsi
     return out;
 }
 
-bool ComPortAgreed(const TelnetState& state) { return (state.localOn & 0x4) != 0; }
+bool ComPortAgreed(const TelnetState& state) { return (state.localOn & kComPortBit) != 0; }
 
 bool ComPortSettingsRefused(const ComPortAnswers& a, unsigned long baudRate) {
     return ((a.seen & kAnsweredBaudRate) && a.baudRate != baudRate) ||
@@ -257,18 +263,20 @@ size_t ComPortLineSettings(unsigned long baudRate, unsigned char* out, size_t si
         static_cast<unsigned char>(baudRate >> 24), static_cast<unsigned char>(baudRate >> 16),
         static_cast<unsigned char>(baudRate >> 8), static_cast<unsigned char>(baudRate)};
     const unsigned char dataSize = 8, parity = kParityNone, stopSize = kOneStopBit;
-    const unsigned char controls[] = {kNoFlowOut, kNoFlowIn, kDtrOn, kRtsOn};
-    size_t n = 0, k;
-    if ((k = ComPortCommand(kSetBaudRate, baud, 4, out + n, size - n)) == 0) return 0;
-    n += k;
-    if ((k = ComPortCommand(kSetDataSize, &dataSize, 1, out + n, size - n)) == 0) return 0;
-    n += k;
-    if ((k = ComPortCommand(kSetParity, &parity, 1, out + n, size - n)) == 0) return 0;
-    n += k;
-    if ((k = ComPortCommand(kSetStopSize, &stopSize, 1, out + n, size - n)) == 0) return 0;
-    n += k;
-    for (unsigned char control : controls) {
-        if ((k = ComPortCommand(kSetControl, &control, 1, out + n, size - n)) == 0) return 0;
+    const unsigned char noFlowOut = kNoFlowOut, noFlowIn = kNoFlowIn, dtrOn = kDtrOn, rtsOn = kRtsOn;
+    const struct {
+        unsigned char command;
+        const unsigned char* value;
+        size_t length;
+    } settings[] = {
+        {kSetBaudRate, baud, sizeof baud}, {kSetDataSize, &dataSize, 1}, {kSetParity, &parity, 1},
+        {kSetStopSize, &stopSize, 1},      {kSetControl, &noFlowOut, 1}, {kSetControl, &noFlowIn, 1},
+        {kSetControl, &dtrOn, 1},          {kSetControl, &rtsOn, 1},
+    };
+    size_t n = 0;
+    for (const auto& setting : settings) {
+        const size_t k = ComPortCommand(setting.command, setting.value, setting.length, out + n, size - n);
+        if (k == 0) return 0;
         n += k;
     }
     return n;
