@@ -20,6 +20,30 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace {
+
+// Raw at 115200 baud: no echo, no CR/LF translation, no signals, every byte
+// passed through as it is. `device` also gets CLOCAL and CREAD: a real line
+// must ignore its modem lines and receive, which a pty does regardless.
+bool MakeRaw(int fd, bool device, const std::string& what, std::string& err) {
+    termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        err = what + " is not a terminal: " + strerror(errno);
+        return false;
+    }
+    cfmakeraw(&t);
+    if (device) t.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        err = "tcsetattr " + what + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Pty::~Pty() {
     close();
 }
@@ -46,19 +70,8 @@ bool Pty::create(std::string& err) {
     }
     slave_ = name;
 
-    // Raw on the master sets the slave's line discipline: no echo, no CR/LF
-    // translation, no signals, every byte passed through as it is.
-    termios t;
-    if (tcgetattr(master_, &t) != 0) {
-        err = std::string("tcgetattr: ") + strerror(errno);
-        close();
-        return false;
-    }
-    cfmakeraw(&t);
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    if (tcsetattr(master_, TCSANOW, &t) != 0) {
-        err = std::string("tcsetattr: ") + strerror(errno);
+    // Raw on the master sets the slave's line discipline.
+    if (!MakeRaw(master_, false, "the pty master", err)) {
         close();
         return false;
     }
@@ -88,18 +101,7 @@ bool Pty::attach(const std::string& device, std::string& err) {
         err = "cannot open " + device + ": " + strerror(errno);
         return false;
     }
-    termios t;
-    if (tcgetattr(master_, &t) != 0) {
-        err = device + " is not a terminal: " + strerror(errno);
-        close();
-        return false;
-    }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B115200);
-    cfsetospeed(&t, B115200);
-    if (tcsetattr(master_, TCSANOW, &t) != 0) {
-        err = "tcsetattr " + device + ": " + strerror(errno);
+    if (!MakeRaw(master_, true, device, err)) {
         close();
         return false;
     }

@@ -1,5 +1,7 @@
 // Pty.h - a pseudo-terminal standing in for the device's serial port: created raw,
 // published under a path as a symlink to its slave, watched for the tool's open and close.
+// Or an existing terminal attached as the sim's end of a connected line: then
+// master() and slaveName() are that device, and nothing is published.
 #pragma once
 
 #include <string>

@@ -289,8 +289,10 @@ int main(int argc, char** argv) {
                 s.sendGreeting = true;
             }
         } else if (name == "--byte-gap" || name == "--gap" || name == "--settle" ||
-                   name == "--reappear-after") {
+                   name == "--reappear-after" || name == "--greet-after" || name == "--quiet-end") {
             if (!parseUnsigned(value, kMaxMs, n)) return usageError(name + " wants milliseconds, got " + value);
+            if (name == "--greet-after") s.greetAfterMs = int64_t(n);
+            if (name == "--quiet-end") s.quietEndMs = int64_t(n);
             if (name == "--byte-gap") s.byteGapMs = int64_t(n);
             if (name == "--gap") s.resetGapMs = int64_t(n);
             if (name == "--settle") s.settleMs = int64_t(n);
@@ -318,10 +320,6 @@ int main(int argc, char** argv) {
         } else if (name == "--expect") {
             if (!readFile(value, s.expect)) return usageError("cannot read " + value + ": " + std::strerror(errno));
             s.haveExpect = true;
-        } else if (name == "--greet-after" || name == "--quiet-end") {
-            if (!parseUnsigned(value, kMaxMs, n)) return usageError(name + " wants milliseconds, got " + value);
-            if (name == "--greet-after") s.greetAfterMs = int64_t(n);
-            else s.quietEndMs = int64_t(n);
         } else if (name == "--events") {
             s.eventsPath = value;
         } else if (name == "--log") {
@@ -344,7 +342,6 @@ int main(int argc, char** argv) {
         if (!resetOptionGiven.empty()) return usageError(resetOptionGiven + " does not apply with --connected");
         if (s.vanishInReply || s.vanishInGreeting)
             return usageError("--connected cannot drop its line: no --vanish-in-reply or --vanish-in-greeting");
-        s.settleMs = 0;  // --greet-after times the greeting
     }
     struct stat st;
     if (!s.connected && lstat(s.path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))

@@ -1,4 +1,5 @@
-// Target.cpp - the device's behaviour on its two connections, and the log of it.
+// Target.cpp - the device's behaviour on its two connections (Log.cpp writes
+// down what happened).
 #include "Target.h"
 
 #include <algorithm>
@@ -91,10 +92,10 @@ bool Target::openConnection(int number) {
     return true;
 }
 
-void Target::closeConnection(bool vanished) {
+void Target::closeConnection(EventKind how) {
     pty_.close();
     pty_.unpublish();
-    note(vanished ? EventKind::Vanish : EventKind::Close, uint64_t(conn_));
+    note(how, uint64_t(conn_));
     note(EventKind::Rx, uint64_t(conn_));
 }
 
@@ -109,10 +110,11 @@ void Target::vanishAfterRead() {
     Wake w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
     while (w == Wake::Elapsed && pty_.unreadBySlave() > 0 && nowNs() < until)
         w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
-    closeConnection(true);
+    closeConnection(EventKind::Vanish);
 }
 
-// Connection 1: wait for the trigger, reply, wait for the tool's close, reset.
+// Connection 1: wait for the trigger, reply, then wait for the tool's close and
+// reset (on a connected line: wait until the greeting is due).
 bool Target::triggerPhase() {
     Rx& rx = rx_[1];
     const unsigned char* trig = reinterpret_cast<const unsigned char*>(kTrigger);
@@ -127,7 +129,7 @@ bool Target::triggerPhase() {
             break;
         }
         if (w == Wake::Hangup) {
-            closeConnection(false);
+            closeConnection(EventKind::Close);
             fail("no-trigger");
             return false;
         }
@@ -159,7 +161,7 @@ bool Target::triggerPhase() {
         if (w != Wake::Hangup) w = idleUntil(triggerNs_ + s_.greetAfterMs * 1000000);
         if (stopped(w)) return false;
         if (w == Wake::Hangup) {
-            closeConnection(false);
+            closeConnection(EventKind::Close);
             fail("closed-before-greeting");
             return false;
         }
@@ -170,21 +172,25 @@ bool Target::triggerPhase() {
         w = idleUntil(kForever);  // anything arriving now is unexpected
         if (stopped(w)) return false;
     }
-    closeConnection(false);
+    closeConnection(EventKind::Close);
     return !stopped(pause(nowNs() + s_.resetGapMs * 1000000));
 }
 
-// Connection 2: greet, then answer records until the tool closes the port.
+// Connection 2: greet, then answer records until the tool closes the port (on a
+// connected line: until nothing has passed for --quiet-end).
 bool Target::loaderPhase() {
     Rx& rx = rx_[2];
     // Room for a whole image (the largest the tool sends, or the expected
     // bytes) up front: growing the buffer mid-transfer costs a copy and fresh
     // pages, hundreds of microseconds in the middle of the timed records.
     rx.data.resize(std::max(s_.expect.size(), kImageRoom) + kReadChunk);
-    Wake w = idleUntil(nowNs() + s_.settleMs * 1000000);
+    // A connected line has no re-open to settle from: --greet-after, counted
+    // from the trigger, already timed the greeting.
+    const int64_t settleMs = s_.connected ? 0 : s_.settleMs;
+    Wake w = idleUntil(nowNs() + settleMs * 1000000);
     if (stopped(w)) return false;
     if (w == Wake::Hangup) {
-        closeConnection(false);
+        closeConnection(EventKind::Close);
         fail("closed-before-greeting");
         return false;
     }
@@ -197,7 +203,7 @@ bool Target::loaderPhase() {
         note(EventKind::Greeting, 0, 0, int64_t(sent));
         if (stopped(w)) return false;
         if (w == Wake::Hangup) {
-            closeConnection(false);
+            closeConnection(EventKind::Close);
             fail("closed-during-greeting");
             return false;
         }
@@ -217,25 +223,26 @@ bool Target::loaderPhase() {
     serving_ = greetingSent_;
     size_t pos = rx.size;  // start of the next record
     uint64_t k = 1;        // its number
+    EventKind end = EventKind::Close;
     for (;;) {
         bool closed = false;
         while (!silenced_ && rx.size > pos) {
             size_t avail = rx.size - pos;
             size_t len = 16 * size_t(rx.data[pos]) + 5;
-            if (k == s_.vanishRecord && avail >= len / 2 && s_.connected) {
-                // The line stays: whoever asked for this unplugs it on this
-                // event. The target answers nothing more; the rest of the
-                // record may still come.
+            if (k == s_.vanishRecord && avail >= len / 2) {
+                if (!s_.connected) {
+                    closeConnection(EventKind::Vanish);
+                    fail("vanished");
+                    return false;
+                }
+                // A connected line stays: whoever asked for this unplugs it on
+                // this event. The target answers nothing more; the rest of
+                // the record may still come.
                 note(EventKind::Vanish, 2);
                 fail("vanished");
                 silenced_ = true;
                 expectedTo_ = pos + len;
                 break;
-            }
-            if (k == s_.vanishRecord && avail >= len / 2) {
-                closeConnection(true);
-                fail("vanished");
-                return false;
             }
             if (avail < len) break;
             w = answerRecord(k, pos, len);
@@ -263,14 +270,11 @@ bool Target::loaderPhase() {
         if (silenced_) markUnexpected(std::max(before, expectedTo_), rx.size);
         if (w == Wake::Hangup) break;
         if (w == Wake::Elapsed) {
-            note(EventKind::Quiet, 2);
-            pty_.close();
-            note(EventKind::Rx, 2);
-            if (!silenced_ && rx.size > pos) fail("incomplete-record " + std::to_string(k));
-            return true;
+            end = EventKind::Quiet;
+            break;
         }
     }
-    closeConnection(false);
+    closeConnection(end);
     if (!silenced_ && rx.size > pos) fail("incomplete-record " + std::to_string(k));
     return true;
 }

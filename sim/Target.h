@@ -1,6 +1,7 @@
 // Target.h - the device's side of the link: answers the trigger, resets into its
-// loader on a new pty, greets and answers each record with a status byte; with
-// the faults and timings that tests can ask for, and the log of what happened.
+// loader on a new pty (or, on a connected line, goes on on the same device),
+// greets and answers each record with a status byte; with the faults and
+// timings that tests can ask for, and the log of what happened.
 #pragma once
 
 #include <cstddef>
@@ -90,7 +91,7 @@ private:
     };
 
     bool openConnection(int number);
-    void closeConnection(bool vanished);
+    void closeConnection(EventKind how);
     void vanishAfterRead();
     bool triggerPhase();
     bool loaderPhase();
