@@ -127,24 +127,43 @@ def python_client(port, records):
     s.close()
 
 
+def record_span_us(sim_log):
+    """From a tessan-sim log: microseconds from the first record's first byte
+    to the last status, or None if the log lacks either."""
+    first = re.search(r"^\d+ first-record-start (\d+)$", sim_log, re.M)
+    last = re.search(r"^\d+ last-status (\d+)$", sim_log, re.M)
+    if not first or not last:
+        return None
+    return int(last.group(1)) - int(first.group(1))
+
+
 def sim_record_us(sim):
-    """Waits for the sim; its log gives the time from the first record's
-    first byte to the last status."""
+    """Waits for the sim and returns its record_span_us."""
     sim["proc"].communicate(timeout=120)
     log = open(sim["log"]).read()
-    first = re.search(r"^\d+ first-record-start (\d+)$", log, re.M)
-    last = re.search(r"^\d+ last-status (\d+)$", log, re.M)
-    if sim["proc"].returncode != 0 or not first or not last:
+    us = record_span_us(log)
+    if sim["proc"].returncode != 0 or us is None:
         raise RuntimeError("the python client's transfer failed: " + log[-300:])
-    return int(last.group(1)) - int(first.group(1))
+    return us
+
+
+def stop_sim(sim):
+    """Kills a sim that a failed transfer left running; one that finished
+    has been waited for already."""
+    if sim["proc"].poll() is None:
+        sim["proc"].kill()
+        sim["proc"].wait()
 
 
 def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, log):
     """Per record size, medians of `runs` runs: us per record for the tool
     over rfc2217:// and socket:// and for the Python client; None without
-    ser2net."""
+    runs of 0 or without ser2net (which is logged)."""
+    if runs <= 0:
+        return None
     program = ser2net_program()
-    if program is None or runs <= 0:
+    if program is None:
+        log("ser2net not found: no network figures")
         return None
     modes = ("rfc2217", "socket", "python")
     times = {size: {m: [] for m in modes} for size in images}
@@ -155,14 +174,19 @@ def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, l
             for mode in modes:
                 name = "net%s%d-%d" % (mode, size, r)
                 sim = start_sim(progs, work, name, False)
-                server = Ser2net(program, work, name, sim["port"])
+                server = None
                 try:
+                    server = Ser2net(program, work, name, sim["port"])
                     if mode == "python":
                         python_client(server.raw, records)
                         us = sim_record_us(sim)
                     else:
                         us = finish_transfer(start_tool(progs, work, sim, path, server.url(mode)))["us"]
                 finally:
-                    server.stop()
+                    if server is not None:
+                        server.stop()
+                    # Left running, it would hold its pty until its own
+                    # timeout, after the bench has given up.
+                    stop_sim(sim)
                 times[size][mode].append(us / count)
     return {str(size): {m: round(statistics.median(v), 1) for m, v in t.items()} for size, t in times.items()}

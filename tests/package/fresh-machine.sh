@@ -14,7 +14,10 @@
 # Needs root and mount namespaces; says "skipped" and succeeds without them.
 # Usage: tests/package/fresh-machine.sh
 set -uo pipefail
-cd "$(dirname "$0")/../.." || exit 1
+# Run again below, after the cd: a relative $0 would no longer lead here.
+self=$(realpath "$0") || exit 1
+cd "$(dirname "$self")/../.." || exit 1
+source tests/package/report.sh
 
 if [ "${1:-}" != --inside ]; then
   if [ "$(id -u)" -ne 0 ]; then
@@ -29,15 +32,18 @@ if [ "${1:-}" != --inside ]; then
   trap 'rm -rf "$work"' EXIT
   chmod 755 "$work"
   mkdir "$work/copy"
-  git ls-files -z | tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$work/copy"
-  unshare -m --propagation private bash "$0" --inside "$work"
+  # A partial copy would make the checks below fail for the wrong reason.
+  if ! git ls-files -z | tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$work/copy"; then
+    fail "copying the project's tracked files (git ls-files, tar) into $work/copy"
+    finish "fresh-machine checks"
+  fi
+  unshare -m --propagation private bash "$self" --inside "$work"
   exit $?
 fi
 
 # In the mount namespace from here on.
 work=$2
 source scripts/lib/packages.sh
-source tests/package/report.sh
 
 # Every folder that holds a hidden file gets an overlay whose upper layer
 # (on a tmpfs: an overlay cannot write to the container's own) holds a
