@@ -164,7 +164,7 @@ Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
     if (out.dots >= 0) {
         out.beyond -= kRetryMs / 1000.0 * (out.dots - e.dotsMin);
         ReopenTimes t = ReopenTimesOf(r.simLog);
-        if (t.closed >= 0 && t.published >= 0 && t.opened >= 0) {
+        if (t.Known()) {
             out.reopenKnown = true;
             out.attemptLateMs = (t.opened - t.closed) / 1000.0 - (kCloseWaitMs + kRetryMs * out.dots);
             out.portLateMs = (t.published - t.closed) / 1000.0 - e.portGapMs;
@@ -292,10 +292,8 @@ int main(int argc, char** argv) {
             std::lock_guard<std::mutex> lock(printing);
             if (!x.findings.empty()) {
                 ++failed;
-                std::string what;
-                for (const Finding& f : x.findings) what += (what.empty() ? "" : ", ") + f.what;
                 printf("MISMATCH seed %llu (%s): %s\n", static_cast<unsigned long long>(x.seed), x.kind.c_str(),
-                       what.c_str());
+                       FindingNames(x.findings).c_str());
             }
             fputs(details.c_str(), stdout);
             if (++done % every == 0 && done < o.sessions) {
@@ -321,8 +319,7 @@ int main(int argc, char** argv) {
         if (x.findings.empty() || gStop) continue;
         std::string details;
         Outcome alone = RunSession(x.seed, o, &details);
-        std::string what;
-        for (const Finding& f : alone.findings) what += (what.empty() ? "" : ", ") + f.what;
+        const std::string what = FindingNames(alone.findings);
         if (what.empty()) {
             printf("  seed %llu: as expected alone (%.2f s)\n", static_cast<unsigned long long>(x.seed), alone.seconds);
         } else {

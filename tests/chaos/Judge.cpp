@@ -93,9 +93,21 @@ int DotsIn(const Expectation& e, const std::string& actual) {
     return static_cast<int>(dots);
 }
 
+std::string FindingNames(const std::vector<Finding>& findings) {
+    std::string names;
+    for (const Finding& f : findings) names += (names.empty() ? "" : ", ") + f.what;
+    return names;
+}
+
+// Whether the tool printed a row of dots (dots >= 0) of another length than
+// the expectation allows.
+static bool DotsOutside(const Expectation& e, int dots) {
+    return dots >= 0 && (dots < e.dotsMin || dots > e.dotsMax);
+}
+
 std::string CompareOutput(const Expectation& e, const std::string& actual) {
     int dots = DotsIn(e, actual);
-    if (dots >= 0 && (dots < e.dotsMin || dots > e.dotsMax)) {
+    if (DotsOutside(e, dots)) {
         return std::to_string(dots) + " dots, expected " + std::to_string(e.dotsMin) + " to " +
                std::to_string(e.dotsMax);
     }
@@ -116,7 +128,7 @@ std::vector<Finding> Judge(const Expectation& e, const RunResult& r, const std::
     std::string output = CompareOutput(e, r.out);
     ReopenTimes t = ReopenTimesOf(r.simLog);
     int dots = DotsIn(e, r.out);
-    if (dots >= 0 && (dots < e.dotsMin || dots > e.dotsMax) && t.closed >= 0 && t.published >= 0 && t.opened >= 0) {
+    if (DotsOutside(e, dots) && t.Known()) {
         // Who was late: the port (the sim) or the re-open attempts (the tool).
         output += "; the sim's log: port back " + std::to_string((t.published - t.closed) / 1000) + " ms after the close (gap " +
                   std::to_string(e.portGapMs) + " ms), opened at " + std::to_string((t.opened - t.closed) / 1000) + " ms";

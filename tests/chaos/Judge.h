@@ -18,6 +18,9 @@ struct Finding {
 // went exactly as expected. `simErr` is the sim's standard error.
 std::vector<Finding> Judge(const Expectation& e, const RunResult& r, const std::string& simErr);
 
+// The findings' short names, joined with ", ".
+std::string FindingNames(const std::vector<Finding>& findings);
+
 // The first difference between the expected output (with its row of dots)
 // and `actual`; empty when they match.
 std::string CompareOutput(const Expectation& e, const std::string& actual);
@@ -39,5 +42,6 @@ struct ReopenTimes {
     long long closed = -1;
     long long published = -1;
     long long opened = -1;
+    bool Known() const { return closed >= 0 && published >= 0 && opened >= 0; }
 };
 ReopenTimes ReopenTimesOf(const std::string& simLog);

@@ -9,13 +9,8 @@
 
 namespace {
 
-std::string Fill(std::string text, const std::string& port) {
-    const std::string& pause = NativeRunner().pause;
-    for (size_t at = text.find("{PORT}"); at != std::string::npos; at = text.find("{PORT}", at + port.size()))
-        text.replace(at, 6, port);
-    for (size_t at = text.find("{PAUSE}"); at != std::string::npos; at = text.find("{PAUSE}", at + pause.size()))
-        text.replace(at, 7, pause);
-    return text;
+std::string Fill(const std::string& text, const std::string& port) {
+    return FillPlaceholders(text, port, NativeRunner().pause);
 }
 
 // A wait between the two bands, where the outcome would hang on the

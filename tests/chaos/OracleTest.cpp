@@ -6,6 +6,7 @@
 #include <set>
 
 #include "../e2e/CaseText.h"
+#include "../e2e/Harness.h"
 #include "Judge.h"
 #include "Oracle.h"
 #include "Session.h"
@@ -16,13 +17,7 @@ namespace {
 const std::string kPort = "/tmp/x/port";
 const std::string kPause = "Press any key to continue . . . \n";
 
-std::string WithPort(std::string text) {
-    for (size_t at = text.find("{PORT}"); at != std::string::npos; at = text.find("{PORT}", at + kPort.size()))
-        text.replace(at, 6, kPort);
-    for (size_t at = text.find("{PAUSE}"); at != std::string::npos; at = text.find("{PAUSE}", at + kPause.size()))
-        text.replace(at, 7, kPause);
-    return text;
-}
+std::string WithPort(const std::string& text) { return FillPlaceholders(text, kPort, kPause); }
 
 // The target the end-to-end cases use by default: "OK\r\n", a 200 ms
 // reset, "LOADER v1.0+", every status 0.

@@ -137,6 +137,9 @@ void DrawImage(Random& r, Session& s) {
 
 // ---- the target's messages ------------------------------------------------------
 
+// The lengths of the long replies and greetings a target may send.
+const size_t kLongLengths[] = {256, 300, 1100};
+
 std::string Printable(Random& r, size_t length) {
     std::string text;
     while (text.size() < length) text += static_cast<char>(r.Range(32, 126));
@@ -192,11 +195,7 @@ void DrawReply(Random& r, Session& s) {
     case 1: m.bytes = kTexts[r.Range(0, 5)]; break;
     case 2: m.bytes = Printable(r, static_cast<size_t>(r.Range(1, 20))); break;
     case 3: m.bytes = AnyBytes(r, static_cast<size_t>(r.Range(1, 64))); break;
-    case 4: {
-        static const size_t kLong[] = {256, 300, 1100};
-        m.bytes = AnyBytes(r, kLong[r.Range(0, 2)]);
-        break;
-    }
+    case 4: m.bytes = AnyBytes(r, kLongLengths[r.Range(0, 2)]); break;
     default: m.bytes = std::string(1, '\0') + Printable(r, static_cast<size_t>(r.Range(0, 8))); break;
     }
     if (r.Percent(50)) m.gapsMs = DrawPauses(r, m.bytes, true);
@@ -238,8 +237,7 @@ void DrawGreeting(Random& r, Session& s) {
         break;
     }
     case 5: {
-        static const size_t kLong[] = {256, 300, 1100};
-        size_t length = kLong[r.Range(0, 2)];
+        size_t length = kLongLengths[r.Range(0, 2)];
         std::string body = r.Percent(50) ? Printable(r, length - 1) : AnyBytes(r, length - 1);
         m.bytes = Greeting(r, body, r.Percent(75));
         return;
@@ -370,7 +368,6 @@ std::string HexText(const std::string& bytes, uint64_t style) {
 
 Session DrawSession(uint64_t seed) {
     Session s;
-    s.seed = seed;
     Random r(seed);
     DrawImage(r, s);
     if (s.imageKind != ImageKind::kValid) return s;

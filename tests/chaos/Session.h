@@ -37,8 +37,6 @@ enum class StatusFault {
 };
 
 struct Session {
-    uint64_t seed = 0;
-
     ImageKind imageKind = ImageKind::kValid;
     std::string shape;              // how the image was drawn, for the figures
     std::vector<int> blockCounts;   // the whole records of the image

@@ -8,15 +8,6 @@
 
 #include "../TempDir.h"
 
-namespace {
-std::string Substitute(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-}  // namespace
-
 void RunCase(const Runner& runner, const E2ECase& c, int slot) {
     if (runner.label.compare(0, 4, "wine") == 0 && !c.wineSkip.empty()) {
         GTEST_SKIP() << c.wineSkip;
@@ -39,8 +30,7 @@ void RunCase(const Runner& runner, const E2ECase& c, int slot) {
         }
     }
 
-    std::string expected = Substitute(c.expected, "{PORT}", runner.portName(dir.path(), slot));
-    expected = Substitute(expected, "{PAUSE}", runner.pause);
+    const std::string expected = FillPlaceholders(c.expected, runner.portName(dir.path(), slot), runner.pause);
     EXPECT_FALSE(r.timedOut) << "the tool hung";
     EXPECT_EQ(MatchOutput(expected, r.out), "");
     EXPECT_EQ(r.status, c.status);

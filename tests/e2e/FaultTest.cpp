@@ -132,18 +132,12 @@ private:
     bool started_ = false;
 };
 
-std::string Substitute(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
 
 // The console of a whole successful run on `port` of an image of records
 // with these block counts.
 std::string SuccessOutput(const std::string& port, const std::vector<int>& counts) {
     std::string text = Head() + Handshake() + Progress(counts, counts.size()) + Done();
-    return Substitute(Substitute(text, "{PORT}", port), "{PAUSE}", Pause());
+    return FillPlaceholders(text, port, Pause());
 }
 
 std::vector<int> LargeImage() { return std::vector<int>(10, 255); }  // 40,850 bytes
@@ -469,7 +463,7 @@ TEST(CtrlC, EndsTheReOpenLoopOfAPortThatNeverReturns) {
     EXPECT_TRUE(SttyShows(stty, "icanon")) << stty;
 
     std::string expected = Head() + "{PORT} opened.\n" + Echo("OK") + "{PORT} closed.\n{DOTS}";
-    EXPECT_EQ(MatchOutput(Substitute(expected, "{PORT}", sim.port()), Slurp(dir.File("tool.out"))), "");
+    EXPECT_EQ(MatchOutput(Replace(expected, "{PORT}", sim.port()), Slurp(dir.File("tool.out"))), "");
     EXPECT_EQ(Slurp(dir.File("tool.err")), "");
     EXPECT_EQ(sim.End(5), 1) << sim.log();
     EXPECT_NE(sim.log().find("vanish 1"), std::string::npos) << sim.log();

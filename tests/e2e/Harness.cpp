@@ -21,13 +21,6 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 // The name of an environment entry: the text before any "=".
 std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
@@ -115,6 +108,17 @@ std::string Printable(const std::string& s) {
 std::string NativePath(const std::string& dir, int) { return dir + "/port"; }
 
 }  // namespace
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string FillPlaceholders(const std::string& text, const std::string& port, const std::string& pause) {
+    return Replace(Replace(text, "{PORT}", port), "{PAUSE}", pause);
+}
 
 const Runner& NativeRunner() {
     static const Runner runner = {

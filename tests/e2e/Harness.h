@@ -60,6 +60,13 @@ RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool w
                   const std::vector<std::string>& simArgs, const std::vector<std::string>& toolArgs,
                   double limitSeconds = 30);
 
+// `text` with every `from` replaced by `to`.
+std::string Replace(std::string text, const std::string& from, const std::string& to);
+
+// An expected output made concrete: "{PORT}" becomes the port's name as the
+// tool prints it, "{PAUSE}" the pause prompt.
+std::string FillPlaceholders(const std::string& text, const std::string& port, const std::string& pause);
+
 // Compares `actual` with `expected`, where "{DOTS}" in expected matches a
 // run of one or more full stops. Returns an empty string on a match,
 // otherwise a readable description of the first difference.

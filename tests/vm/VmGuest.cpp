@@ -20,8 +20,8 @@
 
 namespace {
 
-// The guest's serial ports in the order of QEMU's -serial options, which is
-// the guest's ttyS0, ttyS1, ttyS2, ttyS3.
+// The UARTs under test, the first two -serial options: the guest's ttyS0
+// and ttyS1 (ttyS2 is the console, ttyS3 the agent's channel).
 const char* const kUartLabels[] = {"com1", "com2"};
 
 double Now() {

@@ -22,12 +22,6 @@ double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::string Substitute(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
 
 // The greeting goes out this long after the trigger. The tool reads the
 // trigger's answer until a second passes without a byte (about 1.1 s after
@@ -71,8 +65,7 @@ protected:
         mkdir(dir.c_str(), 0755);
         const double start = Now();
         booted_ = vm_->Boot(TESSAN_QEMU, TESSAN_VM_DIR, dir, &bootError_);
-        bootSeconds_ = Now() - start;
-        printf("the guest answered %.1f s after QEMU started\n", bootSeconds_);
+        printf("the guest answered %.1f s after QEMU started\n", Now() - start);
     }
     static void TearDownTestSuite() {
         delete vm_;
@@ -104,7 +97,6 @@ protected:
     static VmGuest* vm_;
     static bool booted_;
     static std::string bootError_;
-    static double bootSeconds_;
     size_t consoleFrom_ = 0;
     std::string caseDir_;
 };
@@ -112,7 +104,6 @@ protected:
 VmGuest* VmTest::vm_ = nullptr;
 bool VmTest::booted_ = false;
 std::string VmTest::bootError_;
-double VmTest::bootSeconds_ = 0;
 
 // Runs one case: the image into the guest, the sim on the port's host side,
 // the script in the guest while the actions follow the sim's events, then
@@ -200,8 +191,7 @@ VmOutcome VmTest::Run(const VmCase& c) {
 // One tessan run's output (prefix.out), standard error and exit status.
 void VmTest::ExpectTool(const VmOutcome& o, const std::string& prefix, const std::string& expected, int status,
                         const std::string& port) {
-    std::string want = Substitute(expected, "{PORT}", port);
-    want = Substitute(want, "{PAUSE}", NativeRunner().pause);
+    const std::string want = FillPlaceholders(expected, port, NativeRunner().pause);
     EXPECT_EQ(MatchOutput(want, o.files.at(prefix + ".out")), "") << prefix;
     EXPECT_EQ(o.files.at(prefix + ".err"), "") << prefix << ": nothing may go to standard error";
     EXPECT_EQ(o.files.at(prefix + ".status"), std::to_string(status) + "\n") << prefix;
