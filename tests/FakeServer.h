@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-typedef std::basic_string<unsigned char> Bytes;
+#include "TelnetBytes.h"
 
 class FakeServer {
 public:

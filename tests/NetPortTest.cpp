@@ -3,12 +3,14 @@
 // read time-outs under floods of commands, refusals, closes and silence.
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "FakeServer.h"
+#include "TelnetBytes.h"
 #include "serial/ComPort.h"
 #include "serial/Telnet.h"
 
@@ -22,28 +24,21 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-Bytes B(std::initializer_list<int> values) {
-    Bytes b;
-    for (int v : values) b += static_cast<unsigned char>(v);
-    return b;
-}
-
-Bytes Sub(int command, Bytes value) { return B({kIac, kSb, kComPort, command}) + value + B({kIac, kSe}); }
-
 const Bytes& Offer() {
     static const Bytes b = B({kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kSuppressGoAhead, kIac, kDo,
                               kSuppressGoAhead, kIac, kWill, kComPort});
     return b;
 }
 const Bytes& Settings() {
-    static const Bytes b = Sub(1, B({0, 1, 0xC2, 0})) + Sub(2, B({8})) + Sub(3, B({1})) + Sub(4, B({1})) +
-                           Sub(5, B({1})) + Sub(5, B({14})) + Sub(5, B({8})) + Sub(5, B({11}));
+    static const Bytes b = ComPortSub(1, B({0, 1, 0xC2, 0})) + ComPortSub(2, B({8})) + ComPortSub(3, B({1})) +
+                           ComPortSub(4, B({1})) + ComPortSub(5, B({1})) + ComPortSub(5, B({14})) +
+                           ComPortSub(5, B({8})) + ComPortSub(5, B({11}));
     return b;
 }
 // ser2net's answers: every line setting, but nothing for DTR and RTS.
 const Bytes& Answers() {
-    static const Bytes b = Sub(101, B({0, 1, 0xC2, 0})) + Sub(102, B({8})) + Sub(103, B({1})) +
-                           Sub(104, B({1})) + Sub(105, B({1})) + Sub(105, B({14}));
+    static const Bytes b = ComPortSub(101, B({0, 1, 0xC2, 0})) + ComPortSub(102, B({8})) + ComPortSub(103, B({1})) +
+                           ComPortSub(104, B({1})) + ComPortSub(105, B({1})) + ComPortSub(105, B({14}));
     return b;
 }
 
@@ -92,30 +87,32 @@ TEST(NetPort, Rfc2217NegotiationReadWriteAndPurgeOnTheWire) {
 
     EXPECT_EQ(heard, Offer() + Settings());
     // The refusal of option 24, the record with its 0xFF doubled, the purge.
-    EXPECT_EQ(after, B({kIac, kWont, 24, 0x01, 0xff, 0xff, 0x00}) + Sub(12, B({3})));
+    EXPECT_EQ(after, B({kIac, kWont, 24, 0x01, 0xff, 0xff, 0x00}) + ComPortSub(12, B({3})));
 }
 
 TEST(NetPort, RefusalsAndClosesDuringTheNegotiationFailOpenAtOnce) {
-    const Bytes refusals[] = {
-        B({kIac, kDont, kComPort}),                                       // COM-PORT-OPTION refused
-        B({kIac, kDo, kComPort}),                                         // agreed, then the settings...
-        B({kIac, kDo, kComPort}),                                         // agreed, then closed
-        Bytes(reinterpret_cast<const unsigned char*>("Device open failure\r\n")),  // ser2net's missing device
-        B({kIac, kDo, kComPort, kIac, kWont, kBinary}),                   // no binary data from the server
-        B({kIac, kDo, kComPort, kIac, kDont, kBinary}),                   // nor to it
+    // The server's answer to the offer and, where it goes on, to the line
+    // settings (empty: it closes instead). Kept with each case rather than
+    // chosen by index, so an entry added anywhere gets the server it names.
+    const struct {
+        Bytes toOffer;
+        Bytes toSettings;
+    } refusals[] = {
+        {B({kIac, kDont, kComPort}), {}},                                    // COM-PORT-OPTION refused
+        {B({kIac, kDo, kComPort}), ComPortSub(101, B({0, 0, 0x25, 0x80}))},  // agreed, then another baud rate
+        {B({kIac, kDo, kComPort}), {}},                                      // agreed, then closed
+        {Bytes(reinterpret_cast<const unsigned char*>("Device open failure\r\n")), {}},  // ser2net's missing device
+        // Every setting answered as asked, all the same:
+        {B({kIac, kDo, kComPort, kIac, kWont, kBinary}), Answers()},  // no binary data from the server
+        {B({kIac, kDo, kComPort, kIac, kDont, kBinary}), Answers()},  // nor to it
     };
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < std::size(refusals); ++i) {
         FakeServer server([&](int fd) {
             ReceiveBytes(fd, Offer().size(), 3000);
-            SendBytes(fd, refusals[i]);
-            if (i == 1) {  // ...answered with another baud rate
+            SendBytes(fd, refusals[i].toOffer);
+            if (!refusals[i].toSettings.empty()) {
                 ReceiveBytes(fd, Settings().size(), 3000);
-                SendBytes(fd, Sub(101, B({0, 0, 0x25, 0x80})));
-                ReceiveBytes(fd, 0, 3000);
-            }
-            if (i >= 4) {  // every setting answered as asked, all the same
-                ReceiveBytes(fd, Settings().size(), 3000);
-                SendBytes(fd, Answers());
+                SendBytes(fd, refusals[i].toSettings);
                 ReceiveBytes(fd, 0, 3000);
             }
         });
@@ -160,16 +157,25 @@ TEST(NetPort, ConnectIsBoundedWhenTheServerNeverAccepts) {
 }
 
 TEST(NetPort, FloodsOfCommandsAndEndlessSubnegotiationsCannotStallARead) {
-    const Bytes floods[] = {B({kIac, 241}), B({kIac, kDo, 99}), B({kIac, kWill, kEcho}), B({'x'})};
-    for (int i = 0; i < 4; ++i) {
+    // Each flood repeats its unit, after an opening sent once.
+    const struct {
+        Bytes opening;
+        Bytes unit;
+    } floods[] = {
+        {{}, B({kIac, 241})},
+        {{}, B({kIac, kDo, 99})},
+        {{}, B({kIac, kWill, kEcho})},
+        {B({kIac, kSb, kComPort}), B({'x'})},  // a subnegotiation never ended
+    };
+    for (size_t i = 0; i < std::size(floods); ++i) {
         std::atomic<bool> stop(false);
         FakeServer server([&](int fd) {
             Agree(fd, nullptr);
-            Bytes chunk;
-            if (i == 3) chunk = B({kIac, kSb, kComPort});  // never ended
-            while (chunk.size() < 3000) chunk += floods[i];
+            Bytes chunk = floods[i].opening, more;
+            while (chunk.size() < 3000) chunk += floods[i].unit;
+            while (more.size() < 3000) more += floods[i].unit;
             while (!stop && SendBytes(fd, chunk)) {
-                if (i == 3) chunk = Bytes(3000, 'x');
+                chunk = more;
                 ReceiveBytes(fd, 0, 1);  // keep reading the client's replies
             }
         });
@@ -279,11 +285,12 @@ TEST(NetPort, BracketedIpv6Address) {
 }
 
 TEST(NetPort, NamesThatCannotBeOpenedFailAtOnce) {
-    FakeServer unused(nullptr);  // a free port, listening no more once this ends
-    std::string refused = "rfc2217://127.0.0.1:" + std::to_string(unused.port() == 1 ? 2 : 1);
+    // Port 1 is privileged and served by nothing here, so a connection to
+    // it is refused.
     for (const std::string& name : {std::string("rfc2217://"), std::string("rfc2217://host"),
                                     std::string("rfc2217://host:99999"), std::string("ftp://127.0.0.1:1"),
-                                    std::string("rfc2217://no-such-host.invalid:4000"), refused}) {
+                                    std::string("rfc2217://no-such-host.invalid:4000"),
+                                    std::string("rfc2217://127.0.0.1:1")}) {
         ComPort port;
         auto start = Clock::now();
         EXPECT_FALSE(port.Open(name.c_str(), 115200, 500)) << name;

@@ -3,20 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include "TelnetBytes.h"
 #include "serial/NetAddress.h"
 #include "serial/Telnet.h"
 
 using namespace telnet;
 
 namespace {
-
-typedef std::basic_string<unsigned char> Bytes;
-
-Bytes B(std::initializer_list<int> values) {
-    Bytes b;
-    for (int v : values) b += static_cast<unsigned char>(v);
-    return b;
-}
 
 // Decodes `in` in pieces of `piece` bytes; returns the data.
 Bytes Decode(TelnetState* s, const Bytes& in, size_t piece = 1000000) {
@@ -33,11 +26,6 @@ Bytes Replies(TelnetState* s) {
     Bytes r(s->replies, s->replyLength);
     s->replyLength = 0;
     return r;
-}
-
-// A server's COM port answer: IAC SB 44 command value IAC SE (no doubling).
-Bytes Answer(int command, Bytes value) {
-    return B({kIac, kSb, kComPort, command}) + value + B({kIac, kSe});
 }
 
 class Decoder : public ::testing::Test {
@@ -122,9 +110,10 @@ TEST_F(Decoder, BinaryRefusedEitherWayIsNoted) {
 
 TEST_F(Decoder, ComPortAnswersAreNoted) {
     // 115200 is 00 01 C2 00; a rate with an FF byte comes doubled.
-    Decode(&s, Answer(101, B({0, 1, 0xC2, 0})) + Answer(102, B({8})) + Answer(103, B({1})) +
-                   Answer(104, B({1})) + Answer(105, B({1})) + Answer(105, B({14})) + Answer(105, B({8})) +
-                   Answer(111, B({0})) + Answer(107, B({0x30})) + Answer(112, B({3})));
+    Decode(&s, ComPortSub(101, B({0, 1, 0xC2, 0})) + ComPortSub(102, B({8})) + ComPortSub(103, B({1})) +
+                   ComPortSub(104, B({1})) + ComPortSub(105, B({1})) + ComPortSub(105, B({14})) +
+                   ComPortSub(105, B({8})) + ComPortSub(111, B({0})) + ComPortSub(107, B({0x30})) +
+                   ComPortSub(112, B({3})));
     EXPECT_EQ(s.answers.seen, static_cast<unsigned>(kAnsweredLineSettings));
     EXPECT_EQ(s.answers.baudRate, 115200u);
     EXPECT_FALSE(ComPortSettingsRefused(s.answers, 115200));
@@ -133,15 +122,15 @@ TEST_F(Decoder, ComPortAnswersAreNoted) {
     Decode(&s, B({kIac, kSb, kComPort, 101, 0, 0, kIac, kIac, 0, kIac, kSe}));
     EXPECT_EQ(s.answers.baudRate, 0xFF00u);
     // Each other setting, reported otherwise, is a refusal too.
-    for (Bytes other : {Answer(102, B({7})), Answer(103, B({3})), Answer(104, B({2})), Answer(105, B({2})),
-                        Answer(105, B({16}))}) {
+    for (Bytes other : {ComPortSub(102, B({7})), ComPortSub(103, B({3})), ComPortSub(104, B({2})),
+                        ComPortSub(105, B({2})), ComPortSub(105, B({16}))}) {
         TelnetReset(&s);
         Decode(&s, other);
         EXPECT_TRUE(ComPortSettingsRefused(s.answers, 115200)) << int(other[3]) << " " << int(other[4]);
     }
     // A baud answer of the wrong length is no answer.
     TelnetReset(&s);
-    Decode(&s, Answer(101, B({1, 0xC2, 0})));
+    Decode(&s, ComPortSub(101, B({1, 0xC2, 0})));
     EXPECT_EQ(s.answers.seen, 0u);
 }
 
@@ -187,9 +176,9 @@ TEST(TelnetEncode, DataIsEscapedWithoutSplittingADoubledByte) {
 TEST(TelnetEncode, LineSettingsAndPurgeAreTheExactCommands) {
     unsigned char out[128];
     Bytes settings(out, ComPortLineSettings(115200, out, sizeof out));
-    EXPECT_EQ(settings, Answer(1, B({0, 1, 0xC2, 0})) + Answer(2, B({8})) + Answer(3, B({1})) +
-                            Answer(4, B({1})) + Answer(5, B({1})) + Answer(5, B({14})) + Answer(5, B({8})) +
-                            Answer(5, B({11})));
+    EXPECT_EQ(settings, ComPortSub(1, B({0, 1, 0xC2, 0})) + ComPortSub(2, B({8})) + ComPortSub(3, B({1})) +
+                            ComPortSub(4, B({1})) + ComPortSub(5, B({1})) + ComPortSub(5, B({14})) +
+                            ComPortSub(5, B({8})) + ComPortSub(5, B({11})));
     EXPECT_EQ(ComPortLineSettings(115200, out, settings.size() - 1), 0u);
     // A value byte of 0xFF is doubled inside the subnegotiation.
     Bytes odd(out, ComPortLineSettings(0x00FF00FFul, out, sizeof out));

@@ -9,15 +9,8 @@
 #include "../TempDir.h"
 
 void RunCase(const Runner& runner, const E2ECase& c, int slot) {
-    if (runner.label.compare(0, 4, "wine") == 0 && !c.wineSkip.empty()) {
-        GTEST_SKIP() << c.wineSkip;
-    }
-    const std::string socketLabel = "-socket";
-    if (runner.label.size() > socketLabel.size() &&
-        runner.label.compare(runner.label.size() - socketLabel.size(), socketLabel.size(), socketLabel) == 0 &&
-        !c.socketSkip.empty()) {
-        GTEST_SKIP() << c.socketSkip;
-    }
+    if (runner.windowsBuild && !c.wineSkip.empty()) GTEST_SKIP() << c.wineSkip;
+    if (runner.rawNetwork && !c.socketSkip.empty()) GTEST_SKIP() << c.socketSkip;
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     if (c.writeImage) dir.Write("fw.txt", c.image);

@@ -35,6 +35,10 @@ struct Runner {
     // itself always prints its banner first and ends with 0 or 255, so such
     // a run is the launcher's failure and is started again, twice at most.
     bool launcherMayFail = false;
+    // The Windows build (cases may skip what Wine cannot do), and a raw
+    // network port (cases may skip what socket:// cannot tell apart).
+    bool windowsBuild = false;
+    bool rawNetwork = false;
 };
 
 const Runner& NativeRunner();

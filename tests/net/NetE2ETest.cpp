@@ -20,7 +20,7 @@ const Runner& NativeOver(bool rfc2217) {
 }  // namespace
 
 TEST_P(NetE2E, Run) {
-    if (Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/test installs it)";
+    REQUIRE_SER2NET();
     const bool rfc2217 = std::get<0>(GetParam());
     const size_t index = std::get<1>(GetParam());
     RunCase(NativeOver(rfc2217), AllCases()[index], static_cast<int>(index));

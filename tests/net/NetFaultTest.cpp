@@ -18,6 +18,7 @@
 
 #include "../FakeServer.h"
 #include "../Pty.h"
+#include "../TelnetBytes.h"
 #include "../TempDir.h"
 #include "../e2e/CaseCheck.h"
 #include "../e2e/CaseText.h"
@@ -30,11 +31,6 @@
 namespace {
 
 typedef std::chrono::steady_clock Clock;
-
-#define REQUIRE_SER2NET()                                                                      \
-    do {                                                                                       \
-        if (Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/test installs it)"; \
-    } while (0)
 
 bool WaitForText(const std::string& file, const std::string& text, size_t occurrences, double seconds) {
     auto end = Clock::now() + std::chrono::duration<double>(seconds);
@@ -254,7 +250,7 @@ TEST(NetNegotiation, RefusedOrStalledNegotiationIsAPortThatDoesNotOpen) {
     const Bytes endless = Bytes({255, 250, 44, 101}) + Bytes(100000, 7);  // IAC SB 44 101 ... and no end
     for (const Bytes* answer : {&refusal, &endless}) {
         FakeServer server([answer](int fd) {
-            ReceiveBytes(fd, 15, 3000);
+            ReceiveBytes(fd, kClientOfferLength, 3000);
             SendBytes(fd, *answer);
             ReceiveBytes(fd, 0, 5000);
         });

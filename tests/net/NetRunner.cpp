@@ -43,5 +43,6 @@ Runner OverNetwork(const Runner& base, bool rfc2217) {
     runner.portName = runner.portValue;
     runner.startServer = Start;
     runner.stopServer = Stop;
+    runner.rawNetwork = !rfc2217;
     return runner;
 }

@@ -20,6 +20,13 @@ struct Ser2net {
 // The ser2net program, or "" when it is not installed.
 std::string Ser2netProgram();
 
+// Skips the calling test where ser2net is missing: a machine without it
+// cannot run these tests, which is not a fault of the tool.
+#define REQUIRE_SER2NET()                                                                                   \
+    do {                                                                                                    \
+        if (Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/test installs it)"; \
+    } while (0)
+
 // Starts ser2net in `dir` for `device` with the device settings `line`
 // (ser2net's form, e.g. "115200n81"), without its character delay; with
 // kickOldUser the newest client takes the port from an older one, without

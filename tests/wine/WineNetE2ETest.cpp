@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "../FakeServer.h"
+#include "../TelnetBytes.h"
 #include "../e2e/CaseCheck.h"
 #include "../e2e/Cases.h"
 #include "../net/NetCases.h"
@@ -26,7 +27,7 @@ class WineUnopenable : public ::testing::TestWithParam<size_t> {};
 
 TEST_P(WineNetE2E, Run) {
     REQUIRE_WINE_SESSION();
-    if (Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/test installs it)";
+    REQUIRE_SER2NET();
     const size_t index = std::get<1>(GetParam());
     RunCase(WineOver(std::get<0>(GetParam())), AllCases()[index], static_cast<int>(index));
 }
@@ -53,7 +54,7 @@ INSTANTIATE_TEST_SUITE_P(Name, WineUnopenable, ::testing::Range<size_t>(0, Unope
 TEST(WineNetNegotiation, RefusedComPortOptionIsAPortThatDoesNotOpen) {
     REQUIRE_WINE_SESSION();
     FakeServer server([](int fd) {
-        ReceiveBytes(fd, 15, 5000);
+        ReceiveBytes(fd, kClientOfferLength, 5000);
         SendBytes(fd, Bytes{255, 254, 44});
         ReceiveBytes(fd, 0, 5000);
     });

@@ -50,6 +50,7 @@ const Runner& WineRunner() {
         // Seen once in some 500 runs: wine ended with status 1 at once,
         // silent, before starting tessan.exe.
         r.launcherMayFail = true;
+        r.windowsBuild = true;
         return r;
     }();
     return runner;
