@@ -79,15 +79,6 @@ int Finish(pid_t pid, double seconds, bool* hung) {
 }
 
 // Waits until the file holds `text`, up to `seconds`.
-bool WaitForText(const std::string& file, const std::string& text, double seconds) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        if (Slurp(file).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
 // tessan-sim on dir/port, with its log, received bytes and exit status.
 class Sim {
 public:

@@ -226,6 +226,18 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
+bool WaitForText(const std::string& file, const std::string& text, double seconds, size_t occurrences) {
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        const std::string s = Slurp(file);
+        size_t seen = 0;
+        for (size_t at = s.find(text); at != std::string::npos && seen < occurrences; at = s.find(text, at + 1)) ++seen;
+        if (seen >= occurrences) return true;
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 pid_t StartProcess(const std::vector<std::string>& argv, const std::string& dir, const std::string& outFile,
                    const std::string& errFile) {
     return Spawn(argv, dir, outFile, errFile, {});

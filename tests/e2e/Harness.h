@@ -82,6 +82,9 @@ int OpensSeen(const std::string& simLog);
 // The whole contents of a file (empty when it cannot be read).
 std::string Slurp(const std::string& path);
 
+// Waits up to `seconds` for `file` to hold `text` `occurrences` times.
+bool WaitForText(const std::string& file, const std::string& text, double seconds, size_t occurrences = 1);
+
 // Starts `argv` in `dir` with standard input from /dev/null and its output
 // in the two files, in a process group of its own; and waits up to
 // `graceSeconds` for it to end before ending it (-1: killed, or a signal).

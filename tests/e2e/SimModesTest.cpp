@@ -8,11 +8,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
+#include "../Pty.h"
 #include "../TempDir.h"
 #include "CaseText.h"
 #include "Harness.h"
@@ -24,15 +23,6 @@ double Now() {
 }
 
 // Waits until `path` holds `text`; false after `seconds`.
-bool WaitForText(const std::string& path, const std::string& text, double seconds) {
-    const double deadline = Now() + seconds;
-    while (Slurp(path).find(text) == std::string::npos) {
-        if (Now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // Reads from `fd` into `got` until it ends in `text`; false after `seconds`.
 bool ReadUntil(int fd, const std::string& text, double seconds, std::string* got) {
     const double deadline = Now() + seconds;
@@ -50,25 +40,6 @@ bool ReadUntil(int fd, const std::string& text, double seconds, std::string* got
 bool Send(int fd, const std::string& bytes) {
     return write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
-
-// A pseudo-terminal whose master the test holds: the sim attaches to its
-// slave as to a virtual machine's serial port. Raw from the start, as QEMU
-// makes its own, so nothing written before the sim is there comes back.
-struct Line {
-    Line() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-        termios t;
-        if (tcgetattr(master, &t) != 0) return;
-        cfmakeraw(&t);
-        if (tcsetattr(master, TCSANOW, &t) == 0) slave = ptsname(master);
-    }
-    ~Line() {
-        if (master >= 0) close(master);
-    }
-    int master = -1;
-    std::string slave;
-};
 
 // Starts the sim with `args` after its path and waits until it is ready.
 pid_t StartSim(const TempDir& dir, const std::string& path, const std::vector<std::string>& args) {
@@ -109,33 +80,34 @@ TEST(SimEvents, EachEventIsWrittenAsItHappens) {
 // answered, and quiet ends the session.
 TEST(SimConnected, GreetsOnItsOwnClockAndEndsWhenTheLineIsQuiet) {
     TempDir dir;
-    Line line;
-    ASSERT_FALSE(line.slave.empty());
+    // The sim attaches to the slave as to a virtual machine's serial port.
+    TestPty line;
+    ASSERT_TRUE(line.ok());
     const std::string record = Records({1});
     dir.Write("expect.bin", record);
-    ASSERT_TRUE(Send(line.master, "stale"));
-    pid_t sim = StartSim(dir, line.slave,
+    ASSERT_TRUE(Send(line.master(), "stale"));
+    pid_t sim = StartSim(dir, line.slave(),
                          {"--connected", "--greet-after", "400", "--quiet-end", "500", "--expect", dir.File("expect.bin")});
 
     std::string got;
     const double trigger = Now();
-    ASSERT_TRUE(Send(line.master, "BOOT\r\n"));
-    EXPECT_TRUE(ReadUntil(line.master, "OK\r\n", 5, &got)) << got;
+    ASSERT_TRUE(Send(line.master(), "BOOT\r\n"));
+    EXPECT_TRUE(ReadUntil(line.master(), "OK\r\n", 5, &got)) << got;
     EXPECT_LT(Now() - trigger, 0.3) << "the reply comes at once";
-    EXPECT_TRUE(ReadUntil(line.master, "LOADER v1.0+", 5, &got)) << got;
+    EXPECT_TRUE(ReadUntil(line.master(), "LOADER v1.0+", 5, &got)) << got;
     const double greeting = Now() - trigger;
     EXPECT_GE(greeting, 0.35);
     EXPECT_LT(greeting, 1.5);
     EXPECT_EQ(got, "OK\r\nLOADER v1.0+");
 
     got.clear();
-    ASSERT_TRUE(Send(line.master, record));
-    EXPECT_TRUE(ReadUntil(line.master, std::string(1, '\0'), 5, &got)) << "no status";
+    ASSERT_TRUE(Send(line.master(), record));
+    EXPECT_TRUE(ReadUntil(line.master(), std::string(1, '\0'), 5, &got)) << "no status";
 
     EXPECT_EQ(StopProcess(sim, 5), 0) << "quiet did not end the session";
     const std::string log = Slurp(dir.File("sim.log"));
-    EXPECT_NE(log.find(" line 1 " + line.slave + "\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(" line 2 " + line.slave + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" line 1 " + line.slave() + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" line 2 " + line.slave() + "\n"), std::string::npos) << log;
     EXPECT_NE(log.find(" quiet 2\n"), std::string::npos) << log;
     EXPECT_NE(log.find(" rx 1 424f4f540d0a\n"), std::string::npos) << "the stale bytes were not discarded: " << log;
     EXPECT_EQ(Slurp(dir.File("rx.bin")), record);
@@ -147,24 +119,25 @@ TEST(SimConnected, GreetsOnItsOwnClockAndEndsWhenTheLineIsQuiet) {
 // anything after it as unexpected.
 TEST(SimConnected, VanishStopsAnsweringButKeepsReading) {
     TempDir dir;
-    Line line;
-    ASSERT_FALSE(line.slave.empty());
+    // The sim attaches to the slave as to a virtual machine's serial port.
+    TestPty line;
+    ASSERT_TRUE(line.ok());
     const std::string events = dir.File("events");
-    pid_t sim = StartSim(dir, line.slave,
+    pid_t sim = StartSim(dir, line.slave(),
                          {"--connected", "--greet-after", "100", "--quiet-end", "600", "--vanish", "1",
                           "--events", events});
     std::string got;
-    ASSERT_TRUE(Send(line.master, "BOOT\r\n"));
-    EXPECT_TRUE(ReadUntil(line.master, "LOADER v1.0+", 5, &got)) << got;
+    ASSERT_TRUE(Send(line.master(), "BOOT\r\n"));
+    EXPECT_TRUE(ReadUntil(line.master(), "LOADER v1.0+", 5, &got)) << got;
 
     const std::string record = Records({2});
-    ASSERT_TRUE(Send(line.master, record.substr(0, record.size() / 2)));
+    ASSERT_TRUE(Send(line.master(), record.substr(0, record.size() / 2)));
     EXPECT_TRUE(WaitForText(events, " vanish 2\n", 5)) << Slurp(events);
-    ASSERT_TRUE(Send(line.master, record.substr(record.size() / 2) + "XY"));
+    ASSERT_TRUE(Send(line.master(), record.substr(record.size() / 2) + "XY"));
 
     EXPECT_EQ(StopProcess(sim, 5), 1);
     got.clear();
-    EXPECT_FALSE(ReadUntil(line.master, "?", 0.2, &got)) << "the target answered after vanishing";
+    EXPECT_FALSE(ReadUntil(line.master(), "?", 0.2, &got)) << "the target answered after vanishing";
     EXPECT_EQ(got, "");
     const std::string log = Slurp(dir.File("sim.log"));
     EXPECT_NE(log.find(" unexpected 2 5859\n"), std::string::npos) << "only the bytes after the record: " << log;

@@ -32,18 +32,6 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-bool WaitForText(const std::string& file, const std::string& text, size_t occurrences, double seconds) {
-    auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        std::string s = Slurp(file);
-        size_t seen = 0;
-        for (size_t at = s.find(text); at != std::string::npos; at = s.find(text, at + 1)) ++seen;
-        if (seen >= occurrences) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
 // A server that misbehaves while the tool runs: a runner whose hooks start
 // ser2net and a thread that acts on it once the tool's output shows a
 // given moment; the stop hook waits for the thread, then stops the server.
@@ -90,7 +78,7 @@ Runner ActingRunner(bool rfc2217) {
 
 // Down from the tool's close until 1.5 s later, then back on the same ports.
 void DownDuringTheReset(const std::string& dir, Ser2net* server) {
-    if (!WaitForText(dir + "/tool.out", "closed.\n", 1, 20)) return;
+    if (!WaitForText(dir + "/tool.out", "closed.\n", 20)) return;
     StopSer2net(server);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_TRUE(StartSer2net(dir, dir + "/port", server)) << "ser2net did not come back: " << Slurp(dir + "/ser2net.log");
@@ -100,11 +88,11 @@ void DownDuringTheReset(const std::string& dir, Ser2net* server) {
 // the status back): the closed connection must end the wait at once, not
 // after the rest of its second.
 void KilledMidRecord(const std::string& dir, Ser2net* server) {
-    ASSERT_TRUE(WaitForText(dir + "/tool.out", "Transferring..", 2, 20));
+    ASSERT_TRUE(WaitForText(dir + "/tool.out", "Transferring..", 20, 2));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     StopSer2net(server, SIGKILL);
     auto killed = Clock::now();
-    ASSERT_TRUE(WaitForText(dir + "/tool.out", "not responding", 1, 10));
+    ASSERT_TRUE(WaitForText(dir + "/tool.out", "not responding", 10));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - killed).count(), 0.6);
 }
 
@@ -165,7 +153,7 @@ TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
     std::thread t([&] {
         firstRun = RunTool(holding, first.path(), 0, true, {"--line-rate"}, {"fw.txt", "-COM", "{PORT}"});
     });
-    ASSERT_TRUE(WaitForText(first.File("tool.out"), "Transferring..", 2, 20)) << "the first run did not start";
+    ASSERT_TRUE(WaitForText(first.File("tool.out"), "Transferring..", 20, 2)) << "the first run did not start";
     const std::string url = Slurp(first.File(rfc2217 ? "rfc2217.url" : "socket.url"));
     RunResult secondRun = RunTool(NativeRunner(), second.path(), 0, false, {}, {"fw.txt", "-COM", url});
     t.join();
