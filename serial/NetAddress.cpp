@@ -56,13 +56,13 @@ bool ParseNetAddress(const char* name, NetAddress* address) {
     address->host[hostLength] = '\0';
 
     if (*p++ != ':' || !IsDigit(*p)) return false;
-    long port = 0;
+    unsigned long port = 0;
     while (IsDigit(*p)) {
-        port = port * 10 + (*p++ - '0');
+        port = port * 10 + static_cast<unsigned long>(*p++ - '0');
         if (port > 65535) return false;
     }
     if (*p != '\0' || port == 0) return false;
     // Back to text without leading zeros: at most five digits.
-    snprintf(address->port, sizeof address->port, "%ld", port);
+    snprintf(address->port, sizeof address->port, "%lu", port);
     return true;
 }
