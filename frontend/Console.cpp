@@ -6,10 +6,18 @@
 
 #ifdef _WIN32
 
+#include <windows.h>
+
 void PrepareConsole() {
     setvbuf(stdin, NULL, _IONBF, 0);
     setvbuf(stdout, NULL, _IONBF, 0);
     setvbuf(stderr, NULL, _IONBF, 0);
+}
+
+// Only a console has a mode; a file or a pipe does not.
+bool OutputIsTerminal() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 void PauseBeforeExit() { (void)system("pause"); }
@@ -30,6 +38,8 @@ void PrepareConsole() {
     // is flashing a board; the write just fails.
     signal(SIGPIPE, SIG_IGN);
 }
+
+bool OutputIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
 namespace {
 

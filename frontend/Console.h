@@ -6,6 +6,10 @@
 // from killing the tool in the middle of a transfer.
 void PrepareConsole();
 
+// Whether standard output is a terminal that a person watches (a console on
+// Windows), rather than a file or a pipe that a program reads.
+bool OutputIsTerminal();
+
 // Waits for one key before the tool ends. On Windows the command
 // interpreter's "pause" does it. On POSIX the tool prints the same kind of
 // prompt and waits for one keystroke on a terminal (no Enter, no echo, the

@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
     printf("%s opened.\n", name);
 
     if (!StartLoader(port, name)) return FailureExit(file);
-    if (!TransferImage(port, imageBuffer, imageLength)) return FailureExit(file);
+    const ProgressDisplay display = OutputIsTerminal() ? ProgressDisplay::kTerminal : ProgressDisplay::kLog;
+    if (!TransferImage(port, imageBuffer, imageLength, display)) return FailureExit(file);
 
     fclose(file);
     puts("Target updated successfully.");

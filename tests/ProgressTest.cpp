@@ -31,3 +31,18 @@ TEST(ProgressLine, MatchesTheFormattedText) {
     }
     EXPECT_EQ(Line(131071, 131072, '-'), Reference(131071, 131072, '-'));
 }
+
+// On a terminal the line is redrawn in place: the first drawing starts below
+// the greeting's echo, and each later one covers exactly what would still
+// show of the longer text before it.
+TEST(ProgressLine, RedrawnOnATerminalCoversTheLastText) {
+    auto redrawn = [](const std::string& text, size_t shown) {
+        char out[kProgressLineSize];
+        return std::string(out, RedrawnLine(out, text.data(), text.size(), shown));
+    };
+    EXPECT_EQ(redrawn("Transferring.. - 0% done.", 0), "\nTransferring.. - 0% done.");
+    EXPECT_EQ(redrawn("Transferring.. - 9% done.", 25), "\rTransferring.. - 9% done.");
+    EXPECT_EQ(redrawn("Transferring.. \\ 10% done.", 25), "\rTransferring.. \\ 10% done.");
+    EXPECT_EQ(redrawn("Transferring.. 100% done.", 26), "\rTransferring.. 100% done. ");
+    EXPECT_EQ(redrawn("ab", 26), "\rab" + std::string(24, ' '));
+}

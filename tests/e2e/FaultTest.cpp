@@ -136,13 +136,14 @@ std::vector<int> LargeImage() { return std::vector<int>(10, 255); }  // 40,850 b
 bool HaveTmux() { return system("command -v tmux >/dev/null 2>&1") == 0; }
 
 // A tmux server of the test's own (a private socket) with one pane that
-// runs /bin/sh in `dir`: a real terminal that the test types into.
+// runs `command` (a shell by default) in `dir`: a real terminal that the
+// test types into and reads.
 class Tmux {
 public:
-    explicit Tmux(const std::string& dir) {
+    explicit Tmux(const std::string& dir, const std::string& command = "/bin/sh", const char* size = "-x 200 -y 50") {
         static int count = 0;
         socket_ = "tessan-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
-        ok_ = Run("new-session -d -s t -x 200 -y 50 -c '" + dir + "' /bin/sh") == 0;
+        ok_ = Run("new-session -d -s t " + std::string(size) + " -c '" + dir + "' '" + command + "'") == 0;
     }
     ~Tmux() { Run("kill-server"); }
     bool ok() const { return ok_; }
@@ -157,18 +158,39 @@ public:
     }
     // The pane's terminal device.
     std::string PaneTty() const {
-        std::string command = "tmux -L " + socket_ + " display -p -t t '#{pane_tty}' 2>/dev/null </dev/null";
-        FILE* p = popen(command.c_str(), "r");
-        if (p == nullptr) return "";
-        char line[256] = {};
-        if (fgets(line, sizeof line, p) == nullptr) line[0] = '\0';
-        pclose(p);
-        std::string tty = line;
+        std::string tty = Output("display -p -t t '#{pane_tty}'");
         while (!tty.empty() && (tty.back() == '\n' || tty.back() == '\r')) tty.pop_back();
         return tty;
     }
+    // What the pane shows, its scroll-back included, as lines without their
+    // trailing blanks; the empty lines below the last text are left out.
+    std::string Screen() const {
+        std::istringstream lines(Output("capture-pane -p -J -S - -t t"));
+        std::string line, screen, blankLines;
+        while (std::getline(lines, line)) {
+            line.erase(line.find_last_not_of(' ') + 1);
+            if (line.empty()) {
+                blankLines += "\n";
+            } else {
+                screen += blankLines + line + "\n";
+                blankLines.clear();
+            }
+        }
+        return screen;
+    }
 
 private:
+    std::string Output(const std::string& args) const {
+        std::string command = "tmux -L " + socket_ + " " + args + " 2>/dev/null </dev/null";
+        FILE* p = popen(command.c_str(), "r");
+        if (p == nullptr) return "";
+        std::string out;
+        char chunk[4096];
+        for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) out.append(chunk, n);
+        pclose(p);
+        return out;
+    }
+
     std::string socket_;
     bool ok_ = false;
 };
@@ -460,4 +482,43 @@ TEST(CtrlC, EndsTheReOpenLoopOfAPortThatNeverReturns) {
     EXPECT_NE(sim.log().find("vanish 1"), std::string::npos) << sim.log();
     EXPECT_EQ(sim.received(), "");
     EXPECT_EQ(sim.err(), "");
+}
+
+// On a terminal (an 80 x 24 tmux pane) a person sees the banner, the whole
+// greeting echo, one progress line redrawn in place and the outcome: after
+// a success, and after a target that stops answering mid-transfer, where the
+// line still shows the record that got no answer.
+TEST(Terminal, ShowsOneProgressLineRedrawnInPlace) {
+    if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed (scripts/test installs it)";
+    // 200 records of 21 bytes at line rate: about half a second of redraws.
+    const std::vector<int> counts(200, 1);
+    for (bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent at record 150" : "success");
+        TempDir dir;
+        dir.Write("fw.txt", Hex(Records(counts)));
+        std::vector<std::string> simArgs = {"--line-rate"};
+        if (silent) simArgs.insert(simArgs.end(), {"--silent", "150"});
+        Sim sim(dir.path(), simArgs);
+        ASSERT_TRUE(sim.started());
+        Tmux tmux(dir.path(), ToolPath() + " fw.txt -COM " + sim.port() + " 2>tool.err; echo $? >status.txt; exec sleep 60",
+                  "-x 80 -y 24");
+        ASSERT_TRUE(tmux.ok()) << "tmux could not start a session";
+
+        std::string screen;
+        for (int i = 0; i < 1500 && screen.find("Press any key") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            screen = tmux.Screen();
+        }
+        ASSERT_EQ(tmux.Run("send-keys -t t x"), 0);
+        ASSERT_TRUE(WaitForText(dir.File("status.txt"), "\n", 10)) << tmux.Screen();
+        EXPECT_EQ(Slurp(dir.File("status.txt")), silent ? "255\n" : "0\n");
+
+        // 149 records sent: 149 * 21 * 100 / 4200 = 74%, spinner position 149 % 8.
+        std::string outcome = silent ? "Transferring.. | 74% done.\nFailed: Target is not responding.\n"
+                                     : "Transferring.. 100% done.\nTarget updated successfully.\n";
+        std::string expected = Replace(Head() + Handshake(), "\r\n", "\n") + "\n" + outcome + "Press any key to continue . . .\n";
+        EXPECT_EQ(tmux.Screen(), FillPlaceholders(expected, sim.port(), Pause()));
+        EXPECT_EQ(Slurp(dir.File("tool.err")), "");
+        EXPECT_EQ(sim.End(5), silent ? 1 : 0) << sim.log();
+    }
 }
