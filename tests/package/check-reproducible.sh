@@ -16,17 +16,20 @@ cd "$(dirname "$0")/../.." || exit 1
 source tests/package/report.sh
 release=build/release
 
+# The files in folder $1, one a line, sorted.
+files_in() { (cd "$1" && find . -maxdepth 1 -type f -printf '%f\n' | LC_ALL=C sort); }
+
 echo "== $release/SHA256SUMS"
 if [ ! -f "$release/SHA256SUMS" ]; then
   fail "no $release/SHA256SUMS (run scripts/package first)"
   finish "reproducibility checks"
 fi
 listed=$(sed 's/^[0-9a-f]\{64\}  //' "$release/SHA256SUMS")
-present=$(cd "$release" && find . -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort)
+present=$(files_in "$release" | grep -vx SHA256SUMS)
 if [ -n "$present" ] && [ "$listed" = "$present" ]; then
-  pass "SHA256SUMS lists, sorted, the $(wc -l <<<"$present") packages there: $(echo $present)"
+  pass "SHA256SUMS lists, sorted, the $(wc -l <<<"$present") packages there: $(tr '\n' ' ' <<<"$present")"
 else
-  fail "SHA256SUMS lists '$(echo $listed)', the folder holds '$(echo $present)'"
+  fail "SHA256SUMS lists '$(tr '\n' ' ' <<<"$listed")', the folder holds '$(tr '\n' ' ' <<<"$present")'"
 fi
 if (cd "$release" && sha256sum --strict --quiet -c SHA256SUMS) >/dev/null 2>&1; then
   pass "sha256sum -c SHA256SUMS: every sum holds"
@@ -60,12 +63,13 @@ fi
 pass "scripts/package again in $again ($((SECONDS - start)) s)"
 
 second="$again/$release"
-if [ "$(ls -A "$release")" = "$(ls -A "$second")" ]; then
-  pass "both release folders hold: $(ls -A "$release" | tr '\n' ' ')"
+here=$(files_in "$release")
+if [ "$here" = "$(files_in "$second")" ]; then
+  pass "both release folders hold: $(tr '\n' ' ' <<<"$here")"
 else
-  fail "the release folders differ: here '$(ls -A "$release" | tr '\n' ' ')', again '$(ls -A "$second" | tr '\n' ' ')'"
+  fail "the release folders differ: here '$(tr '\n' ' ' <<<"$here")', again '$(files_in "$second" | tr '\n' ' ')'"
 fi
-for file in $(ls -A "$release"); do
+while read -r file; do
   [ -f "$second/$file" ] || continue
   if difference=$(cmp -- "$release/$file" "$second/$file" 2>&1); then
     pass "$file: the same $(stat -c %s "$release/$file") bytes"
@@ -75,7 +79,7 @@ for file in $(ls -A "$release"); do
   else
     fail "$file differs: $difference"
   fi
-done
+done <<<"$here"
 
 if [ "$failures" -eq 0 ]; then
   rm -rf "$work"
