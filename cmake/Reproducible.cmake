@@ -9,10 +9,11 @@
 # tries the last -ffile-prefix-map first, so the build folder, which may lie
 # inside the source folder, comes second.
 #
-# The programs carry no time stamp either: GNU ld writes the time of the link
-# into a Windows exe's header (or SOURCE_DATE_EPOCH, but a program that is
-# not linked again would keep an older one), so it is left at zero there.
-# The archives' time stamps come from SOURCE_DATE_EPOCH (scripts/package).
+# A Windows exe's PE header has a time stamp, which GNU ld sets to the time
+# of the link (or SOURCE_DATE_EPOCH, but a program that is not linked again
+# would keep an older one): the link leaves it at zero. The strip that
+# CPack runs on the packaged exe writes it anew, as SOURCE_DATE_EPOCH, which
+# scripts/package sets (without it, strip writes the time of packaging).
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_compile_options(
     "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=."
