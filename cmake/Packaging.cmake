@@ -94,8 +94,8 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tessan-${PROJECT_VERSION}-win64)
   # The installer (cpack -G NSIS, with makensis 3): the project's own NSIS
-  # script, NSIS.template.in beside this file, which makes a 64-bit
-  # installer; CPackProjectConfig.cmake names it tessan-<version>-win64-setup.exe.
+  # script, NSIS.template.in beside this file, makes a 64-bit installer,
+  # which CPackProjectConfig.cmake names tessan-<version>-win64-setup.exe.
   set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
   set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CPackProjectConfig.cmake)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
