@@ -25,11 +25,13 @@
 # Usage: tests/package/check-installer.sh [INSTALLER]
 #        (default build/package-win/packages/tessan-<version>-win64-setup.exe)
 set -uo pipefail
+# An installer named on the command line is found from where we were called.
+installer=${1:+$(realpath "$1")}
 cd "$(dirname "$0")/../.." || exit 1
 source tests/package/report.sh
 
 version=$(sed -n 's/^project(tessan VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
-installer=$(realpath "${1:-build/package-win/packages/tessan-$version-win64-setup.exe}")
+installer=${installer:-$(pwd)/build/package-win/packages/tessan-$version-win64-setup.exe}
 if [ ! -f "$installer" ]; then
   echo "FAIL: no installer at $installer (scripts/package makes it)"
   exit 1
