@@ -9,8 +9,9 @@
 # LICENSE.txt (the layout of a zip that is unpacked and run in place).
 #
 # CPack then makes a Debian package of the native build (its Depends come
-# from dpkg-shlibdeps, so dpkg-dev and file must be installed) and a zip of
-# the Windows build. scripts/package builds both.
+# from dpkg-shlibdeps, so dpkg-dev and file must be installed), and a zip
+# and a 64-bit installer (NSIS) of the Windows build. scripts/package
+# builds all three.
 #
 # The version comes from project(... VERSION ...) in the root
 # CMakeLists.txt: the manual pages (configured in DebianDocs.cmake) and the
@@ -92,6 +93,11 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME tessan-${PROJECT_VERSION}-win64)
+  # The installer (cpack -G NSIS, with makensis 3): the project's own NSIS
+  # script, NSIS.template.in beside this file, makes a 64-bit installer,
+  # which CPackProjectConfig.cmake names tessan-<version>-win64-setup.exe.
+  set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CPackProjectConfig.cmake)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TESSAN_DEBIAN_MAINTAINER})

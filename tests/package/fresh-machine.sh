@@ -10,7 +10,7 @@
 #     apt-get line, and stops before building anything;
 #   - run as root, it asks apt-get for exactly those packages (update, then
 #     install without recommends, non-interactive, input from /dev/null),
-#     then builds the .deb and the Windows zip.
+#     then builds the .deb, the Windows zip and the Windows installer.
 # Needs root and mount namespaces; says "skipped" and succeeds without them.
 # Usage: tests/package/fresh-machine.sh
 set -uo pipefail
@@ -121,7 +121,7 @@ else
   sed 's/^/      /' "$work/out"
 fi
 
-echo "== as root: apt-get brings the packages, then both packages are built"
+echo "== as root: apt-get brings the packages, then the packages are built"
 start=$SECONDS
 env PATH="$work/bin:$PATH" scripts/package </dev/null >"$work/out" 2>&1
 status=$?
@@ -131,10 +131,12 @@ calls=$(printf '%s\n' \
 version=$(sed -n 's/^project(tessan VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
 deb="$work/copy/build/package-native/packages/tessan_${version}_$(dpkg --print-architecture).deb"
 zip="$work/copy/build/package-win/packages/tessan-${version}-win64.zip"
+setup="$work/copy/build/package-win/packages/tessan-${version}-win64-setup.exe"
 if [ "$status" -eq 0 ] && [ "$(cat "$work/apt.log")" = "$calls" ] &&
    grep -qx "== installing for scripts/package: ${hidden[*]}" "$work/out" &&
-   grep -qxF "$deb" "$work/out" && grep -qxF "$zip" "$work/out" && [ -f "$deb" ] && [ -f "$zip" ]; then
-  pass "scripts/package as root: apt-get update and install, then $(basename "$deb") and $(basename "$zip") ($((SECONDS - start)) s)"
+   grep -qxF "$deb" "$work/out" && grep -qxF "$zip" "$work/out" && grep -qxF "$setup" "$work/out" &&
+   [ -f "$deb" ] && [ -f "$zip" ] && [ -f "$setup" ]; then
+  pass "scripts/package as root: apt-get update and install, then $(basename "$deb"), $(basename "$zip") and $(basename "$setup") ($((SECONDS - start)) s)"
 else
   fail "scripts/package as root: exit status $status, output, then apt-get's calls:"
   sed 's/^/      /' "$work/out" "$work/apt.log"
