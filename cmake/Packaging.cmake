@@ -1,6 +1,6 @@
 # Installation and packages.
 #
-# `cmake --install <build> --prefix <dir>` puts, on Linux and macOS:
+# `cmake --install <build> --prefix <dir>` puts, on Linux:
 #   <dir>/bin/tessan, <dir>/bin/tessan-sim (where the sim is built)
 #   <dir>/share/man/man1/tessan.1.gz, tessan-sim.1.gz
 #   <dir>/share/doc/tessan/README.md, copyright, changelog.gz

@@ -1,7 +1,6 @@
 // ComPort: the tool's only access to a serial line. One class, two
-// backends (ComPortWin32.cpp on Windows, ComPortPosix.cpp on Linux and
-// macOS) that give the rest of the tool the same five operations with the
-// same results.
+// backends (ComPortWin32.cpp on Windows, ComPortPosix.cpp on Linux) that
+// give the rest of the tool the same five operations with the same results.
 //
 // What the callers may rely on
 // ----------------------------

@@ -1,4 +1,4 @@
-// ComPort on POSIX (Linux, macOS): termios raw mode, an exclusive lock, and
+// ComPort on POSIX (Linux): termios raw mode, an exclusive lock, and
 // the Windows read time-outs emulated with poll() on a monotonic clock.
 // Network ports go to NetLink.
 #include "ComPort.h"
