@@ -100,6 +100,14 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Depends is what the installed programs link against, as dpkg-shlibdeps
   # finds it, rather than a list kept by hand.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # A cross-build names its architecture in its toolchain file
+  # (cmake/aarch64-linux-gnu.cmake: arm64, cmake/arm-linux-gnueabihf.cmake:
+  # armhf); CPack would otherwise ask dpkg for the build machine's own.
+  # dpkg-shlibdeps is then run with DEB_HOST_ARCH set to it (scripts/package),
+  # so that it reads that architecture's libraries.
+  if(CMAKE_CROSSCOMPILING AND TESSAN_DEBIAN_ARCHITECTURE)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TESSAN_DEBIAN_ARCHITECTURE})
+  endif()
   # tessan_<version>_<architecture>.deb
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 else()
