@@ -8,9 +8,10 @@
 # for the Windows build, flat in <dir>: tessan.exe, README.md and
 # LICENSE.txt (the layout of a zip that is unpacked and run in place).
 #
-# CPack then makes a Debian package of the native build (its Depends come
-# from dpkg-shlibdeps, so dpkg-dev and file must be installed) and a zip of
-# the Windows build. scripts/package builds both.
+# CPack then makes a Debian package of the native build and of the arm64
+# and armhf cross-builds (their Depends come from dpkg-shlibdeps, so
+# dpkg-dev and file must be installed) and a zip of the Windows build.
+# scripts/package builds them all.
 #
 # The version comes from project(... VERSION ...) in the root
 # CMakeLists.txt: the manual pages (configured in DebianDocs.cmake) and the
