@@ -8,10 +8,10 @@
 # for the Windows build, flat in <dir>: tessan.exe, README.md and
 # LICENSE.txt (the layout of a zip that is unpacked and run in place).
 #
-# CPack then makes a Debian package of the native build (its Depends come
-# from dpkg-shlibdeps, so dpkg-dev and file must be installed), and a zip
-# and a 64-bit installer (NSIS) of the Windows build. scripts/package
-# builds all three.
+# CPack then makes a Debian package of the native build and of the arm64
+# and armhf cross-builds (their Depends come from dpkg-shlibdeps, so
+# dpkg-dev and file must be installed), and a zip and a 64-bit installer
+# (NSIS) of the Windows build. scripts/package builds them all.
 #
 # The version comes from project(... VERSION ...) in the root
 # CMakeLists.txt: the manual pages (configured in DebianDocs.cmake) and the
@@ -106,6 +106,14 @@ elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Depends is what the installed programs link against, as dpkg-shlibdeps
   # finds it, rather than a list kept by hand.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # A cross-build names its architecture in its toolchain file
+  # (cmake/aarch64-linux-gnu.cmake: arm64, cmake/arm-linux-gnueabihf.cmake:
+  # armhf); CPack would otherwise ask dpkg for the build machine's own.
+  # dpkg-shlibdeps is then run with DEB_HOST_ARCH set to it (scripts/package),
+  # so that it reads that architecture's libraries.
+  if(CMAKE_CROSSCOMPILING AND TESSAN_DEBIAN_ARCHITECTURE)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TESSAN_DEBIAN_ARCHITECTURE})
+  endif()
   # tessan_<version>_<architecture>.deb
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 else()

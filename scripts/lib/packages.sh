@@ -8,20 +8,39 @@
 # package listed). When something is missing, root gets it installed with
 # apt-get (non-interactive, without recommended packages); anyone else is
 # told which packages are missing and the apt-get line that installs them.
+# A package of another architecture (libstdc++6:arm64) needs that
+# architecture known to dpkg: root gets it added (dpkg --add-architecture)
+# before apt-get update; anyone else is shown that line too.
 # Returns 0 when everything is there, 1 otherwise (with the reason printed on
 # standard output).
 
 tessan_package_list=$(dirname "${BASH_SOURCE[0]}")/packages.list
 
-# Prints "PACKAGE FILE" for each line of LIST that COMMAND needs.
+# Prints "PACKAGE FILE" for each line of LIST that COMMAND needs. PACKAGE
+# may name an architecture (libstdc++6:arm64), so it ends at the ":" that
+# starts FILE's "/".
 packages_for() {
   local command=$1 list=$2 entry users
   while read -r entry users; do
     [[ -z $entry || $entry == \#* ]] && continue
     if [ "$command" = test ] || [[ " $users " == *" $command "* ]]; then
-      echo "${entry%%:*} ${entry#*:}"
+      echo "${entry%%:/*} /${entry#*:/}"
     fi
   done <"$list"
+}
+
+# Prints, space-separated, the architectures that the packages given name
+# (libstdc++6:arm64) and that dpkg does not know yet: apt-get can install
+# such a package only after dpkg --add-architecture and apt-get update.
+new_architectures() {
+  local name arch known new=()
+  known=" $(dpkg --print-architecture 2>/dev/null) $(dpkg --print-foreign-architectures 2>/dev/null | tr '\n' ' ') "
+  for name; do
+    [[ $name == *:* ]] || continue
+    arch=${name#*:}
+    [[ $known == *" $arch "* || " ${new[*]} " == *" $arch "* ]] || new+=("$arch")
+  done
+  echo "${new[*]}"
 }
 
 # Prints, space-separated, the packages that COMMAND needs whose file is
@@ -42,10 +61,17 @@ require_packages() {
   fi
   missing=$(missing_packages "$command" "$list")
   [ -z "$missing" ] && return 0
+  local arch architectures
+  # shellcheck disable=SC2086 # $missing is a list of package names
+  architectures=$(new_architectures $missing)
 
   if [ "$(id -u)" -ne 0 ]; then
     echo "scripts/$command needs Debian packages that are not installed: $missing"
     echo "Install them as root, then run it again:"
+    if [ -n "$architectures" ]; then
+      for arch in $architectures; do echo "    dpkg --add-architecture $arch"; done
+      echo "    apt-get update"
+    fi
     echo "    apt-get install --no-install-recommends $missing"
     return 1
   fi
@@ -58,6 +84,13 @@ require_packages() {
   # Another apt-get or dpkg may hold the lock for a while (an unattended
   # upgrade, a parallel job): wait for it rather than fail at once.
   local apt=(apt-get -o DPkg::Lock::Timeout=600)
+  for arch in $architectures; do
+    echo "== adding the architecture $arch to dpkg, for its libraries"
+    if ! dpkg --add-architecture "$arch"; then
+      echo "scripts/$command: dpkg --add-architecture $arch failed"
+      return 1
+    fi
+  done
   # shellcheck disable=SC2086 # $missing is a list of package names
   if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" update -q </dev/null ||
      ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends $missing </dev/null; then

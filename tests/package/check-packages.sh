@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package made:
 #   - CHANGELOG's newest version is the project's version;
-#   - the .deb: lintian finds no error or warning; its name and control
-#     fields (a Maintainer with an e-mail address, a Depends line from the
-#     shared-library check), the files it unpacks with dpkg -x, the
+#   - each .deb (the native one, and the arm64 and armhf cross-builds):
+#     lintian finds no error or warning; its name and control fields (the
+#     Architecture, a Maintainer with an e-mail address, a Depends line
+#     from the shared-library check), the files it unpacks with dpkg -x, the
 #     copyright file, the changelog, the gzip'd manual pages, and the
-#     programs running from the unpacked tree;
+#     programs running from the unpacked tree (the ARM ones under
+#     qemu-user, started with the cross libraries as their root, so that no
+#     binfmt_misc is needed);
 #   - as root, the .deb installed with apt-get: man tessan, tessan and
 #     tessan-sim from the PATH; then apt-get remove leaves none of its files;
 #   - cmake --install of the same build into a prefix of its own;
 #   - the Windows zip: exactly tessan.exe, the README and the licence, and an
 #     exe that needs no DLLs beyond the system's own.
-# Usage: tests/package/check-packages.sh [NATIVE_BUILD_DIR WIN_BUILD_DIR]
-#        (default build/package-native build/package-win)
+# Usage: tests/package/check-packages.sh [NATIVE_BUILD_DIR WIN_BUILD_DIR [ARM64_BUILD_DIR ARMHF_BUILD_DIR]]
+#        (default build/package-native build/package-win build/package-arm64
+#        build/package-armhf)
 # No run here opens a serial device: tessan runs without arguments, or
 # against tessan-sim's pseudo-terminal in a temporary folder.
 set -uo pipefail
@@ -20,6 +24,8 @@ cd "$(dirname "$0")/../.." || exit 1
 src=$(pwd)
 native=${1:-build/package-native}
 win=${2:-build/package-win}
+arm64=${3:-build/package-arm64}
+armhf=${4:-build/package-armhf}
 
 source tests/package/report.sh
 
@@ -81,10 +87,21 @@ check_same() {
   if cmp -s "$1" "$2"; then pass "$3 is the source's $(basename "$2")"; else fail "$3 differs from $2"; fi
 }
 
-# EXE --help: exit status 0 and tessan-sim's usage line. WHAT names the run.
+# How the programs of a .deb of architecture $1 are started on this
+# machine: directly for its own, under qemu-user with the cross compiler's
+# libraries as the root for arm64 and armhf. Prints nothing for its own.
+declare -A qemu_of=([arm64]="qemu-aarch64-static -L /usr/aarch64-linux-gnu"
+                    [armhf]="qemu-arm-static -L /usr/arm-linux-gnueabihf")
+launcher() {
+  [ "$1" = "$(dpkg --print-architecture)" ] || echo "${qemu_of[$1]}"
+}
+
+# EXE --help: exit status 0 and tessan-sim's usage line. WHAT names the run;
+# the words of LAUNCHER (see launcher) start it.
 check_sim_help() {
-  local exe=$1 what=$2
-  if "$exe" --help </dev/null >"$work/sim-help" 2>&1 && grep -q '^usage: tessan-sim PATH' "$work/sim-help"; then
+  local exe=$1 what=$2 launch=${3:-}
+  # shellcheck disable=SC2086 # the launcher's words
+  if $launch "$exe" --help </dev/null >"$work/sim-help" 2>&1 && grep -q '^usage: tessan-sim PATH' "$work/sim-help"; then
     pass "$what shows its usage"
   else
     fail "$what:"
@@ -101,8 +118,9 @@ printf '%s\n\n%s\n\n%s\n%s\n\n%s\n' \
   "  -COM x          Communications port number, default 1 (COM1)" \
   "Press any key to continue . . . " >"$work/usage.expected"
 check_tessan_runs() {
-  local exe=$1 what=$2 status
-  "$exe" </dev/null >"$work/out" 2>"$work/err"
+  local exe=$1 what=$2 launch=${3:-} status
+  # shellcheck disable=SC2086 # the launcher's words
+  $launch "$exe" </dev/null >"$work/out" 2>"$work/err"
   status=$?
   if [ "$status" -eq 255 ] && cmp -s "$work/out" "$work/usage.expected" && [ ! -s "$work/err" ]; then
     pass "$what runs: banner, usage, pause, exit status 255, nothing on stderr"
@@ -279,14 +297,19 @@ else
   fail "CHANGELOG's newest entry is '$newest', the project's version (CMakeLists.txt) is $version"
 fi
 
-echo "== Debian package"
-arch=$(dpkg --print-architecture)
-deb="$native/packages/tessan_${version}_${arch}.deb"
-if [ ! -f "$deb" ]; then
-  fail "no $deb (found: $(ls "$native/packages" 2>/dev/null | tr '\n' ' '))"
-else
+# check_deb BUILD_DIR ARCHITECTURE: the .deb that scripts/package made in
+# BUILD_DIR for ARCHITECTURE, its fields, files and programs.
+check_deb() {
+  local dir=$1 arch=$2 launch
+  launch=$(launcher "$arch")
+  echo "== Debian package ($arch)"
+  local deb="$dir/packages/tessan_${version}_${arch}.deb"
+  if [ ! -f "$deb" ]; then
+    fail "no $deb (found: $(ls "$dir/packages" 2>/dev/null | tr '\n' ' '))"
+    return
+  fi
   pass "$deb"
-  lintian_args=(--fail-on error,warning --display-info)
+  local lintian_args=(--fail-on error,warning --display-info)
   [ "$(id -u)" -eq 0 ] && lintian_args+=(--allow-root)
   if lintian "${lintian_args[@]}" "$deb" >"$work/lintian.out" 2>&1; then
     pass "lintian ${lintian_args[*]}: no error or warning"
@@ -296,7 +319,12 @@ else
   sed 's/^/      /' "$work/lintian.out"
   [ "$(dpkg-deb -f "$deb" Package)" = tessan ] || fail "Package field: $(dpkg-deb -f "$deb" Package)"
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version field: $(dpkg-deb -f "$deb" Version)"
-  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "Architecture field: $(dpkg-deb -f "$deb" Architecture)"
+  if [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]; then
+    pass "Architecture: $arch"
+  else
+    fail "Architecture field: $(dpkg-deb -f "$deb" Architecture), expected $arch"
+  fi
+  local maintainer depends
   maintainer=$(dpkg-deb -f "$deb" Maintainer)
   if [[ "$maintainer" =~ ^[^\<\>@]+\ \<[^\<\>@\ ]+@[^\<\>@\ ]+\>$ ]]; then
     pass "Maintainer: $maintainer"
@@ -305,18 +333,28 @@ else
   fi
   depends=$(dpkg-deb -f "$deb" Depends)
   # The programs are dynamically linked C++: the shared-library check must
-  # have found at least the C and C++ runtime libraries.
-  if [[ "$depends" == *libc6* && "$depends" == *libstdc++* ]]; then
+  # have found at least the C and C++ runtime libraries, as plain package
+  # names (a Depends field cannot name an architecture, as libc6:arm64).
+  if [[ "$depends" == *libc6* && "$depends" == *libstdc++* && "$depends" != *:* ]]; then
     pass "Depends: $depends"
   else
     fail "Depends line missing or incomplete: '$depends'"
   fi
 
-  root="$work/root"
+  local root="$work/root-$arch"
   dpkg -x "$deb" "$root" || fail "dpkg -x $deb"
-  check_tree "$root" "$(printf '%s\n' "$installed" | sed 's|^|usr/|')" "the .deb"
+  check_tree "$root" "$(printf '%s\n' "$installed" | sed 's|^|usr/|')" "the $arch .deb"
+  # Every program is an ELF file of the package's architecture, stripped
+  # (by the strip of its own toolchain).
+  local program
+  for program in "$root"/usr/bin/*; do
+    case "$(file -b "$program")" in
+      *" executable, ${machine_of[$arch]}"*", stripped") pass "$(basename "$program"): an $arch program, stripped" ;;
+      *) fail "$(basename "$program") is not a stripped $arch program: $(file -b "$program")" ;;
+    esac
+  done
   check_same "$root/usr/share/doc/tessan/README.md" README.md "the .deb's README.md"
-  doc="$root/usr/share/doc/tessan"
+  local doc="$root/usr/share/doc/tessan"
   check_gzip "$doc/changelog.gz" "the .deb's changelog.gz"
   if zcat "$doc/changelog.gz" 2>/dev/null | cmp -s - CHANGELOG; then
     pass "the .deb's changelog.gz holds the source's CHANGELOG"
@@ -324,14 +362,25 @@ else
     fail "the .deb's changelog.gz differs from CHANGELOG"
   fi
   check_copyright "$doc/copyright"
-  check_tessan_runs "$root/usr/bin/tessan" "unpacked tessan"
+  check_tessan_runs "$root/usr/bin/tessan" "unpacked tessan${launch:+ under ${launch%% *}}" "$launch"
   check_man "$root/usr/share/man/man1/tessan.1.gz" tessan
   if [ "$with_sim" = yes ]; then
-    check_sim_help "$root/usr/bin/tessan-sim" "unpacked tessan-sim --help"
+    check_sim_help "$root/usr/bin/tessan-sim" "unpacked tessan-sim --help${launch:+ under ${launch%% *}}" "$launch"
     check_man "$root/usr/share/man/man1/tessan-sim.1.gz" tessan-sim
-    check_transfer "$root/usr/bin"
+    # The whole transfer between the two programs runs natively only (the
+    # ARM builds' transfers are the cross stage's end-to-end cases).
+    if [ -z "$launch" ]; then check_transfer "$root/usr/bin"; fi
   fi
-fi
+}
+
+# What file(1) says of each architecture's programs, after "executable, ".
+declare -A machine_of=([amd64]="x86-64," [arm64]="ARM aarch64," [armhf]="ARM, EABI5 ")
+
+native_arch=$(dpkg --print-architecture)
+deb="$native/packages/tessan_${version}_${native_arch}.deb"
+check_deb "$native" "$native_arch"
+check_deb "$arm64" arm64
+check_deb "$armhf" armhf
 
 echo "== the .deb installed with apt-get and removed again"
 if [ "$(id -u)" -ne 0 ]; then

@@ -24,6 +24,16 @@ cat >"$work/bin/id" <<'EOF'
 #!/bin/sh
 echo "$FAKE_UID"
 EOF
+# dpkg knows the architectures in $FAKE_ARCHS (the first is its own) and
+# logs each --add-architecture.
+cat >"$work/bin/dpkg" <<'EOF'
+#!/bin/bash
+case "$1" in
+  --print-architecture) echo "${FAKE_ARCHS%% *}" ;;
+  --print-foreign-architectures) [ "${FAKE_ARCHS#* }" = "$FAKE_ARCHS" ] || tr ' ' '\n' <<<"${FAKE_ARCHS#* }" ;;
+  *) echo "dpkg $*" >>"$FAKE_LOG" ;;
+esac
+EOF
 cat >"$work/bin/apt-get" <<'EOF'
 #!/bin/bash
 echo "apt-get $* | DEBIAN_FRONTEND=${DEBIAN_FRONTEND:-} | stdin $(readlink /proc/self/fd/0)" >>"$FAKE_LOG"
@@ -36,7 +46,7 @@ for arg; do
 done
 [ $installing = no ] || exit "${FAKE_APT_STATUS:-0}"
 EOF
-chmod +x "$work/bin/id" "$work/bin/apt-get"
+chmod +x "$work/bin/id" "$work/bin/dpkg" "$work/bin/apt-get"
 
 list="$work/packages.list"
 cat >"$list" <<EOF
@@ -57,6 +67,7 @@ run() {
   shift
   : >"$work/apt.log"
   (PATH="$work/bin:$PATH" FAKE_UID=$uid FAKE_LOG="$work/apt.log" FAKE_FILES="$work/files" \
+     FAKE_ARCHS=${FAKE_ARCHS:-amd64 arm64} \
      require_packages "$@") >"$work/out" 2>&1 </dev/null
   status=$?
 }
@@ -120,6 +131,22 @@ expect "a package whose file apt-get did not bring is named" 1 \
      "scripts/test: still missing after apt-get (see scripts/lib/packages.list): beta")" \
   "$(apt_calls beta)"
 
+echo "== a package of an architecture that dpkg does not know yet"
+cat >"$work/arch.list" <<EOF
+delta:armel:$work/files/delta:armel   package
+epsilon:arm64:$work/files/epsilon:arm64   package
+EOF
+run 1000 package "$work/arch.list"
+expect "not root: the dpkg line for the new architecture only, then apt-get update" 1 \
+  "$(printf '%s\n' "scripts/package needs Debian packages that are not installed: delta:armel epsilon:arm64" \
+     "Install them as root, then run it again:" "    dpkg --add-architecture armel" "    apt-get update" \
+     "    apt-get install --no-install-recommends delta:armel epsilon:arm64")" ""
+FAKE_APT_BRINGS="delta:armel epsilon:arm64" run 0 package "$work/arch.list"
+expect "root: the architecture added before apt-get update" 0 \
+  "$(printf '%s\n' "== installing for scripts/package: delta:armel epsilon:arm64" \
+     "== adding the architecture armel to dpkg, for its libraries")" \
+  "$(printf '%s\n' "dpkg --add-architecture armel" "$(apt_calls "delta:armel epsilon:arm64")")"
+
 echo "== the package list itself"
 run 0 package "$work/no-such-list"
 expect "an unreadable list is reported" 1 \
@@ -128,8 +155,8 @@ expect "an unreadable list is reported" 1 \
 # Each line: a Debian package name, ":", an absolute path, then only the
 # commands that read the list; no package twice.
 bad=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list |
-      grep -Ev '^[a-z0-9][a-z0-9+.-]+:/[^[:space:]]+([[:space:]]+(demo|package|chaos|fuzz|bench))*[[:space:]]*$')
-dups=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list | cut -d: -f1 | sort | uniq -d)
+      grep -Ev '^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?:/[^[:space:]]+([[:space:]]+(demo|package|chaos|fuzz|bench))*[[:space:]]*$')
+dups=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list | sed 's|:/.*||' | sort | uniq -d)
 if [ -z "$bad" ] && [ -z "$dups" ]; then
   pass "scripts/lib/packages.list: $(grep -cv -e '^#' -e '^$' scripts/lib/packages.list) well-formed lines"
 else

@@ -2,7 +2,7 @@
 # scripts/package as the first command on a machine that lacks what it
 # needs. In a mount namespace of its own (nothing outside it changes), the
 # file that shows each of scripts/package's Debian packages is installed
-# (scripts/lib/packages.list: cmake, the cross compiler, file, ...) is
+# (scripts/lib/packages.list: cmake, the cross compilers, file, ...) is
 # hidden under an overlay, and a stand-in apt-get on the PATH brings a file
 # back when it is asked to install its package. In a copy of the project's
 # tracked files, as a fresh clone has them:
@@ -10,7 +10,8 @@
 #     apt-get line, and stops before building anything;
 #   - run as root, it asks apt-get for exactly those packages (update, then
 #     install without recommends, non-interactive, input from /dev/null),
-#     then builds the .deb, the Windows zip and the Windows installer.
+#     then builds the .debs (amd64, arm64, armhf), the Windows zip and the
+#     Windows installer.
 # Needs root and mount namespaces; says "skipped" and succeeds without them.
 # Usage: tests/package/fresh-machine.sh
 set -uo pipefail
@@ -121,7 +122,7 @@ else
   sed 's/^/      /' "$work/out"
 fi
 
-echo "== as root: apt-get brings the packages, then the packages are built"
+echo "== as root: apt-get brings the packages, then every package is built"
 start=$SECONDS
 env PATH="$work/bin:$PATH" scripts/package </dev/null >"$work/out" 2>&1
 status=$?
@@ -129,14 +130,17 @@ calls=$(printf '%s\n' \
   "apt-get -o DPkg::Lock::Timeout=600 update -q | DEBIAN_FRONTEND=noninteractive | stdin /dev/null" \
   "apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends ${hidden[*]} | DEBIAN_FRONTEND=noninteractive | stdin /dev/null")
 version=$(sed -n 's/^project(tessan VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
-deb="$work/copy/build/package-native/packages/tessan_${version}_$(dpkg --print-architecture).deb"
-zip="$work/copy/build/package-win/packages/tessan-${version}-win64.zip"
-setup="$work/copy/build/package-win/packages/tessan-${version}-win64-setup.exe"
+made=()
+for package in "build/package-native/packages/tessan_${version}_$(dpkg --print-architecture).deb" \
+  "build/package-arm64/packages/tessan_${version}_arm64.deb" \
+  "build/package-armhf/packages/tessan_${version}_armhf.deb" \
+  "build/package-win/packages/tessan-${version}-win64.zip" \
+  "build/package-win/packages/tessan-${version}-win64-setup.exe"; do
+  grep -qxF "$work/copy/$package" "$work/out" && [ -f "$work/copy/$package" ] && made+=("$(basename "$package")")
+done
 if [ "$status" -eq 0 ] && [ "$(cat "$work/apt.log")" = "$calls" ] &&
-   grep -qx "== installing for scripts/package: ${hidden[*]}" "$work/out" &&
-   grep -qxF "$deb" "$work/out" && grep -qxF "$zip" "$work/out" && grep -qxF "$setup" "$work/out" &&
-   [ -f "$deb" ] && [ -f "$zip" ] && [ -f "$setup" ]; then
-  pass "scripts/package as root: apt-get update and install, then $(basename "$deb"), $(basename "$zip") and $(basename "$setup") ($((SECONDS - start)) s)"
+   grep -qx "== installing for scripts/package: ${hidden[*]}" "$work/out" && [ ${#made[@]} -eq 5 ]; then
+  pass "scripts/package as root: apt-get update and install, then ${made[*]} ($((SECONDS - start)) s)"
 else
   fail "scripts/package as root: exit status $status, output, then apt-get's calls:"
   sed 's/^/      /' "$work/out" "$work/apt.log"
