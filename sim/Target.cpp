@@ -93,8 +93,11 @@ bool Target::openConnection(int number) {
 }
 
 void Target::closeConnection(EventKind how) {
-    pty_.close();
+    // The path first: once the master is closed, the pty's number is free for
+    // the next pty anyone creates, and a path still pointing at it would lead
+    // the tool's re-open into someone else's port.
     pty_.unpublish();
+    pty_.close();
     note(how, uint64_t(conn_));
     note(EventKind::Rx, uint64_t(conn_));
 }
@@ -113,8 +116,9 @@ void Target::vanishAfterRead() {
     closeConnection(EventKind::Vanish);
 }
 
-// Connection 1: wait for the trigger, reply, then wait for the tool's close and
-// reset (on a connected line: wait until the greeting is due).
+// Connection 1: wait for the trigger, reply and withdraw the path, then wait for
+// the tool's close and reset (on a connected line: wait until the greeting is
+// due).
 bool Target::triggerPhase() {
     Rx& rx = rx_[1];
     const unsigned char* trig = reinterpret_cast<const unsigned char*>(kTrigger);
@@ -146,6 +150,10 @@ bool Target::triggerPhase() {
     Wake w = send(s_.reply, count, s_.replyGapsMs, &sent);
     if (sent > 0 || s_.sendReply) note(EventKind::Reply, 0, 0, int64_t(sent));
     if (stopped(w)) return false;
+    // The device resets once it has answered, whether or not the sim sees the
+    // tool's close at once: the path goes now, so that a re-open can only
+    // find the new pty (or nothing, and retry), never this one again.
+    if (!s_.connected) pty_.unpublish();
 
     if (w != Wake::Hangup && s_.vanishInReply) {
         vanishAfterRead();
@@ -534,8 +542,8 @@ bool Target::stopped(Wake w) {
 
 int Target::finish() {
     if (pty_.isOpen()) {
-        pty_.close();
         pty_.unpublish();
+        pty_.close();
         note(EventKind::Rx, uint64_t(conn_));
     }
 
