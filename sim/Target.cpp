@@ -116,9 +116,9 @@ void Target::vanishAfterRead() {
     closeConnection(EventKind::Vanish);
 }
 
-// Connection 1: wait for the trigger, reply and withdraw the path, then wait for
-// the tool's close and reset (on a connected line: wait until the greeting is
-// due).
+// Connection 1: wait for the trigger, reply and withdraw the old port, then wait
+// for the tool's close and reset (on a connected line: wait until the greeting
+// is due).
 bool Target::triggerPhase() {
     Rx& rx = rx_[1];
     const unsigned char* trig = reinterpret_cast<const unsigned char*>(kTrigger);
@@ -144,16 +144,20 @@ bool Target::triggerPhase() {
     markUnexpected(found + kTriggerLen, rx.size);
     if (s_.lineRate) simclock::sleepUntil(rxLastWireNs_);
 
+    // The device resets once it has answered, however late the sim sees the
+    // tool's close: from now on the old pty refuses every new open (the
+    // tool's own descriptor goes on working), so a re-open finds the new pty
+    // or nothing, and retries, but never this one again. Not where the sim
+    // itself will look at the slave (a reply that vanishes), which a refused
+    // open would break.
+    if (!s_.connected && !s_.vanishInReply) pty_.refuseOpens();
+
     size_t count = s_.sendReply ? s_.reply.size() : 0;
     if (s_.vanishInReply) count /= 2;
     size_t sent = 0;
     Wake w = send(s_.reply, count, s_.replyGapsMs, &sent);
     if (sent > 0 || s_.sendReply) note(EventKind::Reply, 0, 0, int64_t(sent));
     if (stopped(w)) return false;
-    // The device resets once it has answered, whether or not the sim sees the
-    // tool's close at once: the path goes now, so that a re-open can only
-    // find the new pty (or nothing, and retry), never this one again.
-    if (!s_.connected) pty_.unpublish();
 
     if (w != Wake::Hangup && s_.vanishInReply) {
         vanishAfterRead();
@@ -176,6 +180,8 @@ bool Target::triggerPhase() {
         note(EventKind::Rx, 1);
         return true;
     }
+    // And its path goes; after the reply, which a slow unlink must not delay.
+    pty_.unpublish();
     if (w != Wake::Hangup) {
         w = idleUntil(kForever);  // anything arriving now is unexpected
         if (stopped(w)) return false;
