@@ -19,9 +19,10 @@ Plays the device's loader on a pseudo-terminal published as PATH, a symlink to
 the pty's slave device (an existing symlink there is replaced). Prints PATH and
 a newline on stdout once the port is there, and a result line at the end.
 
-Connection 1: on "BOOT\r\n" it sends the reply and resets: PATH goes at once
-(the tool still holds the port; its re-open cannot find the old pty), and the
-reset gap after the tool's close a new pty appears under PATH (connection 2). Once the tool opens it, it waits the settle
+Connection 1: on "BOOT\r\n" it sends the reply and resets: the old pty refuses
+new opens and PATH goes (the tool still holds the port; its re-open cannot
+find the old pty), and the reset gap after the tool's close a new pty appears
+under PATH (connection 2). Once the tool opens it, it waits the settle
 time, sends the greeting and answers each record (first byte N, 16*N+5 bytes in
 all) with one status byte. When the tool closes connection 2 it removes PATH,
 writes its files and exits.
