@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The benchmark driver behind scripts/bench: the pty floor, the tool against
-tessan-sim answering at once and at line rate, the image decoder against
-xxd, the tool's peak memory, and K transfers in parallel. Prints progress
-lines starting with "#", a table, and one JSON object as the last line."""
+tessan-sim answering at once and at line rate (each line-rate round paired
+with the bare ping-pong paced the same way, on the same image), the image
+decoder against xxd, the tool's peak memory, and K transfers in parallel.
+Prints progress lines starting with "#", a table, and one JSON object as the
+last line."""
 
 import argparse
 import json
@@ -24,7 +26,17 @@ CAPACITY = 131072
 BYTE_US = 1e6 / 11520  # 115,200 baud, 8N1: ten bits a byte
 SIM_READY_S = 10
 
-# Goals the issue sets.
+# Line-rate rounds: a round of all four sizes takes about two minutes (the
+# tool's transfers and handshakes about 62 s, the paced ping-pong about
+# 50 s) and the rest of a default run about four, so five rounds keep the run
+# near 14 minutes. The median of five rounds has a standard deviation of
+# about 0.6 times that of a size's per-round losses, and the difference of
+# two runs' medians about 0.85 times: two runs agree within 0.01 (two
+# standard deviations) while the per-round losses scatter by up to about
+# 0.006. For twice that scatter it would take about 20 rounds.
+LINE_RUNS = 5
+
+# Goals.
 RATIO_GOAL = 1.25
 EFFICIENCY_GOAL = 0.99
 FLOOR_MARGIN = 0.01
@@ -264,7 +276,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--build", required=True, help="build folder holding tessan, sim/, bench/")
     ap.add_argument("--runs", type=int, default=7, help="runs per size answering at once (default 7)")
-    ap.add_argument("--line-runs", type=int, default=3, help="line-rate runs per size (default 3)")
+    ap.add_argument("--line-runs", type=int, default=LINE_RUNS,
+                    help="line-rate rounds, each the paced ping-pong and then the tool on the same image, "
+                         "per size (default %d, about two minutes a round)" % LINE_RUNS)
     ap.add_argument("--decode-runs", type=int, default=21, help="decoder and xxd runs (default 21)")
     ap.add_argument("--net-runs", type=int, default=3,
                     help="runs per size through ser2net (default 3; 0 skips them)")
@@ -305,16 +319,18 @@ def main():
                 sim_cpu[size].append(t["sim_cpu_ms"])
                 rss.append(t["rss_kb"])
 
+        # Each round: the bare ping-pong paced the same way (what waking up
+        # between records costs without tool or sim), then the tool, on the
+        # same image, back to back. A process's wake-up time drifts from
+        # minute to minute on a virtual machine; the difference within a
+        # round does not carry that drift, two measurements minutes apart do.
         line = {s: [] for s in SIZES}
         line_floor = {s: [] for s in SIZES}
         for r in range(a.line_runs):
-            log("line rate: round %d of %d (about a minute%s)" % (
-                r + 1, a.line_runs, ", and the paced floor" if r == 0 else ""))
+            log("line rate: round %d of %d (the paced ping-pong and the tool, about two minutes)" % (
+                r + 1, a.line_runs))
             for size in SIZES:
-                if r == 0:
-                    # The bare ping-pong paced the same way, once: what
-                    # waking up between records costs without tool or sim.
-                    line_floor[size].append(floor_us(progs, size, images[size][0], True))
+                line_floor[size].append(floor_us(progs, size, images[size][0], True))
                 t = transfer(progs, work, "line%d-%d" % (size, r), images[size][2], True)
                 line[size].append(t["us"])
                 rss.append(t["rss_kb"])
@@ -343,6 +359,7 @@ def main():
 
     res = {"us_per_record": {}, "floor_us_per_record": {}, "overhead_ratio": {},
            "efficiency": {}, "floor_limited_efficiency": {}, "paced_floor_efficiency": {}, "records": {},
+           "paced_loss": {}, "paced_loss_spread": {},
            "overhead_ratio_paired": {}, "overhead_ratio_best": {}, "transfer_ms": {}, "line_rate_ms": {}, "tool_cpu_ms": {},
            "sim_cpu_ms": {}}
     for size in SIZES:
@@ -370,6 +387,11 @@ def main():
         res["floor_limited_efficiency"][key] = round(wire / (wire + base), 4) if base else None
         paced = median_or_none(line_floor[size])
         res["paced_floor_efficiency"][key] = round(wire / paced, 4) if paced else None
+        # The loss to the paced floor, paced floor efficiency - tool
+        # efficiency, round by round; its median and its spread.
+        losses = [wire / f - count * wire / t for f, t in zip(line_floor[size], line[size])]
+        res["paced_loss"][key] = round(statistics.median(losses), 4) if losses else None
+        res["paced_loss_spread"][key] = [round(min(losses), 4), round(max(losses), 4)] if losses else None
     res.update({k: (round(v, 3) if isinstance(v, float) else v) for k, v in decode.items()})
     res["peak_rss_kb"] = max(rss) if rss else None
     res["network_us_per_record"] = network
@@ -390,8 +412,10 @@ def fmt(v, style):
 
 def print_table(r):
     print()
-    print("record  records  floor     tool      overhead  (paired)  line-rate  efficiency  floor-limited  paced floor  goals")
-    print("bytes            us/rec    us/rec    ratio               ms                     efficiency     efficiency")
+    print("record  records  floor     tool      overhead  (paired)  line-rate  efficiency  floor-limited  paced floor  "
+          "loss to the paced floor   goals")
+    print("bytes            us/rec    us/rec    ratio               ms                     efficiency     efficiency   "
+          "median (lowest, highest)")
     for size in SIZES:
         k = str(size)
         ratio, eff, lim = r["overhead_ratio"][k], r["efficiency"][k], r["floor_limited_efficiency"][k]
@@ -402,11 +426,17 @@ def print_table(r):
             target = EFFICIENCY_GOAL if size >= 261 else (lim - FLOOR_MARGIN if lim else None)
             if target is not None:
                 goals.append("efficiency %s" % ("met" if eff >= target else "MISSED"))
-        print("%-7d %-8d %-9s %-9s %-9s %-9s %-10s %-11s %-14s %-12s %s" % (
+        loss, spread = r["paced_loss"][k], r["paced_loss_spread"][k]
+        if loss is not None:
+            goals.append("loss %s" % ("met" if loss <= FLOOR_MARGIN else "MISSED"))
+        loss_text = "%s (%s, %s)" % (fmt(loss, "+.4f"), fmt(spread[0], "+.4f"), fmt(spread[1], "+.4f")) \
+            if spread else "-"
+        print("%-7d %-8d %-9s %-9s %-9s %-9s %-10s %-11s %-14s %-12s %-25s %s" % (
             size, r["records"][k], fmt(r["floor_us_per_record"][k], ".1f"),
             fmt(r["us_per_record"][k], ".1f"), fmt(ratio, ".3f"), fmt(r["overhead_ratio_paired"][k], ".3f"),
             fmt(r["line_rate_ms"][k], ".0f"),
-            fmt(eff, ".4f"), fmt(lim, ".4f"), fmt(r["paced_floor_efficiency"][k], ".4f"), ", ".join(goals)))
+            fmt(eff, ".4f"), fmt(lim, ".4f"), fmt(r["paced_floor_efficiency"][k], ".4f"), loss_text,
+            ", ".join(goals)))
     print("CPU time (user + system) of a whole run answering at once, handshake included:")
     print("  " + ", ".join("%d: tessan %s ms, sim %s ms" % (
         size, fmt(r["tool_cpu_ms"][str(size)], ".0f"), fmt(r["sim_cpu_ms"][str(size)], ".0f")) for size in SIZES))
@@ -439,7 +469,7 @@ def print_table(r):
             print("                                    %-2s %-8.2f %-19.2f %-15.4f %.4f" % (
                 k, p["total_s"], p["transfer_s_max"], p["efficiency_min"], p["efficiency_median"]))
         print("second tessan on a held port: %s" % ("refused" if r["second_tessan_refused"] else "NOT REFUSED"))
-    print("(medians of %d runs answering at once, %d at line rate; %.0f s in all)" % (
+    print("(medians of %d runs answering at once, %d paired rounds at line rate; %.0f s in all)" % (
         r["runs"]["answering_at_once"], r["runs"]["line_rate"], r["seconds"]))
 
 

@@ -145,6 +145,12 @@ void Pty::unpublish() {
     path_.clear();
 }
 
+bool Pty::refuseOpens() {
+    if (master_ < 0) return false;
+    int lock = 1;
+    return ioctl(master_, TIOCSPTLCK, &lock) == 0;
+}
+
 void Pty::close() {
     if (master_ >= 0) ::close(master_);
     if (watch_ >= 0) ::close(watch_);

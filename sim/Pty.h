@@ -27,6 +27,13 @@ public:
     // Removes the symlink, as long as it still points at this pty's slave.
     void unpublish();
 
+    // Makes every later open of the slave fail (EIO), as on a pty not yet
+    // unlocked; a descriptor already open goes on working. Only while nobody
+    // else tries to open the slave meanwhile: such a failed open makes the
+    // kernel fail the open descriptor's reads and writes too. False if the
+    // lock could not be set (an attached device has none).
+    bool refuseOpens();
+
     // Closes the master (the slave device disappears) and the open watch.
     void close();
 

@@ -19,9 +19,10 @@ Plays the device's loader on a pseudo-terminal published as PATH, a symlink to
 the pty's slave device (an existing symlink there is replaced). Prints PATH and
 a newline on stdout once the port is there, and a result line at the end.
 
-Connection 1: on "BOOT\r\n" it sends the reply and waits for the tool to close
-the port. Then it resets: the port is gone for the reset gap and a new pty
-appears under PATH (connection 2). Once the tool opens it, it waits the settle
+Connection 1: on "BOOT\r\n" it sends the reply and resets: the old pty refuses
+new opens and PATH goes (the tool still holds the port; its re-open cannot
+find the old pty), and the reset gap after the tool's close a new pty appears
+under PATH (connection 2). Once the tool opens it, it waits the settle
 time, sends the greeting and answers each record (first byte N, 16*N+5 bytes in
 all) with one status byte. When the tool closes connection 2 it removes PATH,
 writes its files and exits.
@@ -36,7 +37,8 @@ Options (TEXT takes the escapes \r \n \t \\ \0 \xHH):
                         comma-separated (e.g. 0,600,1500); later bytes are
                         paced by --byte-gap
   --greeting-gaps LIST  the same for the greeting
-  --gap MS              reset gap: the port is gone for MS ms (default 200)
+  --gap MS              reset gap: the new pty appears MS ms after the tool's
+                        close (default 200)
   --settle MS           wait after the tool opens connection 2, before the
                         greeting, so its port setup is done (default 20)
   --status K:C          answer status C (0..255) to record K (from 1), then go

@@ -93,8 +93,11 @@ bool Target::openConnection(int number) {
 }
 
 void Target::closeConnection(EventKind how) {
-    pty_.close();
+    // The path first: once the master is closed, the pty's number is free for
+    // the next pty anyone creates, and a path still pointing at it would lead
+    // the tool's re-open into someone else's port.
     pty_.unpublish();
+    pty_.close();
     note(how, uint64_t(conn_));
     note(EventKind::Rx, uint64_t(conn_));
 }
@@ -113,8 +116,9 @@ void Target::vanishAfterRead() {
     closeConnection(EventKind::Vanish);
 }
 
-// Connection 1: wait for the trigger, reply, then wait for the tool's close and
-// reset (on a connected line: wait until the greeting is due).
+// Connection 1: wait for the trigger, reply and withdraw the old port, then wait
+// for the tool's close and reset (on a connected line: wait until the greeting
+// is due).
 bool Target::triggerPhase() {
     Rx& rx = rx_[1];
     const unsigned char* trig = reinterpret_cast<const unsigned char*>(kTrigger);
@@ -139,6 +143,14 @@ bool Target::triggerPhase() {
     markUnexpected(0, found);
     markUnexpected(found + kTriggerLen, rx.size);
     if (s_.lineRate) simclock::sleepUntil(rxLastWireNs_);
+
+    // The device resets once it has answered, however late the sim sees the
+    // tool's close: from now on the old pty refuses every new open (the
+    // tool's own descriptor goes on working), so a re-open finds the new pty
+    // or nothing, and retries, but never this one again. Not where the sim
+    // itself will look at the slave (a reply that vanishes), which a refused
+    // open would break.
+    if (!s_.connected && !s_.vanishInReply) pty_.refuseOpens();
 
     size_t count = s_.sendReply ? s_.reply.size() : 0;
     if (s_.vanishInReply) count /= 2;
@@ -168,6 +180,8 @@ bool Target::triggerPhase() {
         note(EventKind::Rx, 1);
         return true;
     }
+    // And its path goes; after the reply, which a slow unlink must not delay.
+    pty_.unpublish();
     if (w != Wake::Hangup) {
         w = idleUntil(kForever);  // anything arriving now is unexpected
         if (stopped(w)) return false;
@@ -534,8 +548,8 @@ bool Target::stopped(Wake w) {
 
 int Target::finish() {
     if (pty_.isOpen()) {
-        pty_.close();
         pty_.unpublish();
+        pty_.close();
         note(EventKind::Rx, uint64_t(conn_));
     }
 

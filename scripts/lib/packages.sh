@@ -4,8 +4,8 @@
 #
 #   require_packages COMMAND [LIST]
 #
-# COMMAND is demo, package, chaos, fuzz, bench or test (test needs every
-# package listed). When something is missing, root gets it installed with
+# COMMAND is demo, package, chaos, fuzz, bench, soak or test (test needs
+# every package listed). When something is missing, root gets it installed with
 # apt-get (non-interactive, without recommended packages); anyone else is
 # told which packages are missing and the apt-get line that installs them.
 # A package of another architecture (libstdc++6:arm64) needs that

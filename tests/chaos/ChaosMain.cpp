@@ -124,6 +124,34 @@ extern "C" void StopStarting(int sig) {
     signal(sig, SIG_DFL);  // a second one ends the run at once
 }
 
+// `text` indented for the details of a mismatch: carriage returns shown as
+// "\r", each line cut at 200 characters, and of many lines only the first 40
+// and the last 10 (an image of thousands of records has a progress line, and
+// a log line of received bytes, for each).
+std::string Excerpt(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += c == '\r' ? std::string("\\r") : std::string(1, c);
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines.size() > 50 && i == 40) {
+            out += "      (" + std::to_string(lines.size() - 50) + " lines left out)\n";
+            i = lines.size() - 10;
+        }
+        const std::string& l = lines[i];
+        out += "      " + (l.size() > 200 ? l.substr(0, 200) + "..." : l) + "\n";
+    }
+    return out;
+}
+
 // Writes the session's image file (or a folder in its place) and the bytes
 // the target must receive, runs it and judges it.
 Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
@@ -185,6 +213,11 @@ Outcome RunSession(uint64_t seed, const Options& o, std::string* details) {
         *details += line;
     }
     for (const Finding& f : out.findings) *details += "    " + f.what + ": " + f.detail + "\n";
+    // What a mismatch that may not come back needs to be read: the tool's
+    // console and the sim's timed log.
+    if (!out.findings.empty()) {
+        *details += "    the tool's output:\n" + Excerpt(r.out) + "    the sim's log:\n" + Excerpt(r.simLog);
+    }
     return out;
 }
 

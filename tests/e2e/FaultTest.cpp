@@ -338,7 +338,7 @@ TEST(LongArguments, AreHandledWithoutOverflow) {
     many.push_back("-COM");
     many.push_back("{PORT}");
     RunResult r = RunTool(NativeRunner(), dir.path(), 0, true, {}, many, 20);
-    EXPECT_EQ(MatchOutput(SuccessOutput(dir.File("port"), {0}), r.out), "");
+    EXPECT_EQ(MatchOutput(SuccessOutput(dir.File("port"), {0}), r.out), "") << "the sim's log:\n" << r.simLog;
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.simStatus, 0) << r.simLog;

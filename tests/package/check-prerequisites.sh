@@ -155,7 +155,7 @@ expect "an unreadable list is reported" 1 \
 # Each line: a Debian package name, ":", an absolute path, then only the
 # commands that read the list; no package twice.
 bad=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list |
-      grep -Ev '^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?:/[^[:space:]]+([[:space:]]+(demo|package|chaos|fuzz|bench))*[[:space:]]*$')
+      grep -Ev '^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?:/[^[:space:]]+([[:space:]]+(demo|package|chaos|fuzz|bench|soak))*[[:space:]]*$')
 dups=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list | sed 's|:/.*||' | sort | uniq -d)
 if [ -z "$bad" ] && [ -z "$dups" ]; then
   pass "scripts/lib/packages.list: $(grep -cv -e '^#' -e '^$' scripts/lib/packages.list) well-formed lines"
