@@ -5,6 +5,8 @@
 #include <csignal>
 #include <ctime>
 
+#include <sched.h>
+
 namespace simclock {
 
 namespace {
@@ -33,6 +35,12 @@ void sleepUntil(int64_t ns) {
     }
     while (nowNs() < ns) {
     }
+}
+
+void setPrompt(bool prompt) {
+    sched_param param = {};
+    param.sched_priority = prompt ? 1 : 0;
+    (void)sched_setscheduler(0, prompt ? SCHED_FIFO : SCHED_OTHER, &param);
 }
 
 void installStopSignals() {

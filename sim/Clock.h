@@ -20,6 +20,16 @@ constexpr int64_t kSpinNs = 100000;
 // kSpinNs before it, then spins; not woken by signals).
 void sleepUntil(int64_t ns);
 
+// A device has a processor of its own: its reset runs on its own clock,
+// whatever the host is busy with. While the sim plays the reset (from the
+// trigger's answer until the tool has opened the new port) it asks for
+// real-time scheduling, so that a loaded test machine cannot make it notice
+// the tool's close, or bring its port back, hundreds of milliseconds late;
+// nothing in that stretch spins, so it cannot starve anyone. Where the
+// system refuses (not root, no CAP_SYS_NICE) the sim runs as before.
+// setPrompt(false) returns to ordinary scheduling.
+void setPrompt(bool prompt);
+
 // Blocks the stop signals outside of waitFor() and makes them set a flag, so a
 // signal can never slip in between checking the flag and starting to wait.
 void installStopSignals();

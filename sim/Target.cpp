@@ -48,7 +48,10 @@ int Target::run() {
             return finish();
         }
     }
-    if (openConnection(1) && triggerPhase() && openConnection(2)) loaderPhase();
+    if (openConnection(1) && triggerPhase() && openConnection(2)) {
+        simclock::setPrompt(false);
+        loaderPhase();
+    }
     return finish();
 }
 
@@ -67,6 +70,7 @@ bool Target::openConnection(int number) {
         return false;
     }
     conn_ = number;
+    hangupNs_ = -1;
     rxBaseNs_ = 0;
     rxCount_ = 0;
     txBaseNs_ = 0;
@@ -92,14 +96,17 @@ bool Target::openConnection(int number) {
     return true;
 }
 
-void Target::closeConnection(EventKind how) {
+// Returns the time of the close: when the tool's close was first seen, or
+// now when the sim drops the port itself.
+int64_t Target::closeConnection(EventKind how) {
     // The path first: once the master is closed, the pty's number is free for
     // the next pty anyone creates, and a path still pointing at it would lead
     // the tool's re-open into someone else's port.
     pty_.unpublish();
     pty_.close();
-    note(how, uint64_t(conn_));
+    const int64_t t = noteAt(hangupNs_ >= 0 ? hangupNs_ : nowNs(), how, uint64_t(conn_));
     note(EventKind::Rx, uint64_t(conn_));
+    return t;
 }
 
 // Drops the port in the middle of the reply or greeting. The bytes sent so far
@@ -181,13 +188,16 @@ bool Target::triggerPhase() {
         return true;
     }
     // And its path goes; after the reply, which a slow unlink must not delay.
+    // From here until the tool has opened the new port the sim is the
+    // device's own clock (see setPrompt).
+    simclock::setPrompt(true);
     pty_.unpublish();
     if (w != Wake::Hangup) {
         w = idleUntil(kForever);  // anything arriving now is unexpected
         if (stopped(w)) return false;
     }
-    closeConnection(EventKind::Close);
-    return !stopped(pause(nowNs() + s_.resetGapMs * 1000000));
+    const int64_t closedNs = closeConnection(EventKind::Close);
+    return !stopped(pause(closedNs + s_.resetGapMs * 1000000));
 }
 
 // Connection 2: greet, then answer records until the tool closes the port (on a
@@ -374,6 +384,7 @@ Target::Wake Target::pull(int64_t untilNs, size_t limit) {
         if (r == 0) return untilNs < deadlineNs_ ? Wake::Elapsed : Wake::Timeout;
 
         const bool hangup = (revents & (POLLHUP | POLLERR)) != 0;
+        if (hangup && hangupNs_ < 0) hangupNs_ = nowNs();
         bool ended = false;
         size_t got = 0;
         int64_t arrivalNs = 0;
@@ -524,6 +535,13 @@ void Target::markUnexpected(size_t from, size_t to) {
 int64_t Target::note(EventKind kind, uint64_t a, uint64_t b, int64_t c, std::string text) {
     int64_t t = nowNs();
     events_.push_back(Event{us(t), kind, a, b, c, std::move(text)});
+    if (eventsFd_ >= 0) streamEvents();
+    return t;
+}
+
+// An event that happened at `t`, noted now.
+int64_t Target::noteAt(int64_t t, EventKind kind, uint64_t a) {
+    events_.push_back(Event{us(t), kind, a, 0, 0, std::string()});
     if (eventsFd_ >= 0) streamEvents();
     return t;
 }

@@ -91,7 +91,7 @@ private:
     };
 
     bool openConnection(int number);
-    void closeConnection(EventKind how);
+    int64_t closeConnection(EventKind how);
     void vanishAfterRead();
     bool triggerPhase();
     bool loaderPhase();
@@ -110,6 +110,7 @@ private:
 
     int64_t note(EventKind kind, uint64_t a = 0, uint64_t b = 0, int64_t c = 0,
                  std::string text = std::string());
+    int64_t noteAt(int64_t t, EventKind kind, uint64_t a = 0);
     void fail(const std::string& reason);
     bool stopped(Wake w);
     int64_t us(int64_t ns) const { return (ns - startNs_) / 1000; }
@@ -153,6 +154,12 @@ private:
     // are that record's, not unexpected).
     int64_t triggerNs_ = 0;
     int64_t lastActivityNs_ = 0;
+    // When poll first reported the tool's close of the current connection
+    // (-1: not yet). Reading out what the tool wrote before it closed can
+    // then wait for a kernel work item that a loaded machine runs hundreds of
+    // milliseconds later; the close, and the reset gap after it, count from
+    // this moment instead.
+    int64_t hangupNs_ = -1;
     size_t expectedTo_ = 0;
 
     int eventsFd_ = -1;      // --events, open while the run lasts
