@@ -158,6 +158,13 @@ void Pty::close() {
     watch_ = -1;
 }
 
+int Pty::release() {
+    const int fd = master_;
+    master_ = -1;
+    close();
+    return fd;
+}
+
 bool Pty::openSeen() {
     if (opened_) return true;
     if (master_ < 0) return false;

@@ -37,6 +37,10 @@ public:
     // Closes the master (the slave device disappears) and the open watch.
     void close();
 
+    // Closes the open watch and hands the master over to the caller, who must
+    // close it; the Pty is then empty and can create the next one.
+    int release();
+
     bool isOpen() const { return master_ >= 0; }
     // The sim's end of the line: the pty's master, or the attached device.
     int master() const { return master_; }

@@ -38,6 +38,10 @@ Target::Target(const Settings& s, int64_t startNs)
     events_.reserve(4096);
 }
 
+Target::~Target() {
+    if (retired_.joinable()) retired_.join();
+}
+
 int Target::run() {
     if (!s_.eventsPath.empty()) {
         eventsFd_ = ::open(s_.eventsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -107,6 +111,56 @@ int64_t Target::closeConnection(EventKind how) {
     const int64_t t = noteAt(hangupNs_ >= 0 ? hangupNs_ : nowNs(), how, uint64_t(conn_));
     note(EventKind::Rx, uint64_t(conn_));
     return t;
+}
+
+// Connection 1 after the tool's close: the path is withdrawn and the close
+// noted at once, while a thread of its own reads out what the tool wrote last
+// and closes the old pty. Both can wait for a kernel work item that a loaded
+// machine runs hundreds of milliseconds late, and a device's reset does not
+// wait for its host. Returns the time of the close.
+int64_t Target::retireConnection() {
+    pty_.unpublish();
+    const int fd = pty_.release();
+    if (fd >= 0) {
+        retired_ = std::thread([fd, out = &retiredRx_] {
+            unsigned char buf[4096];
+            // The slave is closed and locked against opens, so the read ends
+            // in EOF or EIO once the last bytes are through; EAGAIN only
+            // while they are on their way.
+            for (int waits = 0; waits < 200;) {
+                ssize_t n = read(fd, buf, sizeof buf);
+                if (n > 0) {
+                    out->insert(out->end(), buf, buf + n);
+                } else if (n < 0 && errno == EAGAIN) {
+                    pollfd p = {fd, POLLIN, 0};
+                    (void)poll(&p, 1, 10);
+                    ++waits;
+                } else if (!(n < 0 && errno == EINTR)) {
+                    break;
+                }
+            }
+            ::close(fd);
+        });
+    }
+    handOffAtHangup_ = false;
+    const int64_t t = noteAt(hangupNs_ >= 0 ? hangupNs_ : nowNs(), EventKind::Close, uint64_t(conn_));
+    note(EventKind::Rx, uint64_t(conn_));
+    return t;
+}
+
+// Waits for the thread that closed connection 1; whatever it read after the
+// hang-up reached the sim too late for the trigger phase and is unexpected.
+void Target::collectRetired() {
+    if (!retired_.joinable()) return;
+    retired_.join();
+    if (retiredRx_.empty()) return;
+    Rx& rx = rx_[1];
+    const size_t from = rx.size;
+    if (rx.data.size() < from + retiredRx_.size()) rx.data.resize(from + retiredRx_.size());
+    std::memcpy(rx.data.data() + from, retiredRx_.data(), retiredRx_.size());
+    rx.size += retiredRx_.size();
+    retiredRx_.clear();
+    markUnexpected(1, from, rx.size);
 }
 
 // Drops the port in the middle of the reply or greeting. The bytes sent so far
@@ -193,10 +247,11 @@ bool Target::triggerPhase() {
     simclock::setPrompt(true);
     pty_.unpublish();
     if (w != Wake::Hangup) {
+        handOffAtHangup_ = true;
         w = idleUntil(kForever);  // anything arriving now is unexpected
         if (stopped(w)) return false;
     }
-    const int64_t closedNs = closeConnection(EventKind::Close);
+    const int64_t closedNs = retireConnection();
     return !stopped(pause(closedNs + s_.resetGapMs * 1000000));
 }
 
@@ -385,6 +440,7 @@ Target::Wake Target::pull(int64_t untilNs, size_t limit) {
 
         const bool hangup = (revents & (POLLHUP | POLLERR)) != 0;
         if (hangup && hangupNs_ < 0) hangupNs_ = nowNs();
+        if (hangup && handOffAtHangup_) return Wake::Hangup;
         bool ended = false;
         size_t got = 0;
         int64_t arrivalNs = 0;
@@ -526,9 +582,9 @@ void Target::paceTx() {
 
 // ---- result and log -----------------------------------------------------------
 
-void Target::markUnexpected(size_t from, size_t to) {
+void Target::markUnexpected(int conn, size_t from, size_t to) {
     if (to <= from) return;
-    note(EventKind::Unexpected, uint64_t(conn_), from, int64_t(to - from));
+    note(EventKind::Unexpected, uint64_t(conn), from, int64_t(to - from));
     fail("unexpected-data");
 }
 
@@ -565,6 +621,7 @@ bool Target::stopped(Wake w) {
 }
 
 int Target::finish() {
+    collectRetired();
     if (pty_.isOpen()) {
         pty_.unpublish();
         pty_.close();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Pty.h"
@@ -61,6 +62,9 @@ struct Settings {
 class Target {
 public:
     Target(const Settings& s, int64_t startNs);
+    ~Target();
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
 
     // Plays the whole session; returns 0 for a complete and correct transfer,
     // 1 otherwise. The symlink is gone and the log written when it returns.
@@ -92,6 +96,8 @@ private:
 
     bool openConnection(int number);
     int64_t closeConnection(EventKind how);
+    int64_t retireConnection();
+    void collectRetired();
     void vanishAfterRead();
     bool triggerPhase();
     bool loaderPhase();
@@ -106,7 +112,8 @@ private:
     Wake writeBytes(const unsigned char* p, size_t n);
     void startTxRun(int64_t atNs);
     void paceTx();
-    void markUnexpected(size_t from, size_t to);
+    void markUnexpected(size_t from, size_t to) { markUnexpected(conn_, from, to); }
+    void markUnexpected(int conn, size_t from, size_t to);
 
     int64_t note(EventKind kind, uint64_t a = 0, uint64_t b = 0, int64_t c = 0,
                  std::string text = std::string());
@@ -160,6 +167,11 @@ private:
     // milliseconds later; the close, and the reset gap after it, count from
     // this moment instead.
     int64_t hangupNs_ = -1;
+    // After the trigger's answer a hang-up ends the wait at once, unread: the
+    // old pty is read out and closed by retired_, off the reset's clock.
+    bool handOffAtHangup_ = false;
+    std::thread retired_;
+    std::vector<unsigned char> retiredRx_;  // what retired_ read; the sim's once joined
     size_t expectedTo_ = 0;
 
     int eventsFd_ = -1;      // --events, open while the run lasts
