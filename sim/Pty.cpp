@@ -1,11 +1,13 @@
 // Pty.cpp - creating, publishing and watching the pseudo-terminal.
 //
 // A fresh pty master does not report POLLHUP before its slave has been opened
-// once, so poll() alone cannot tell "not opened yet" from "open and idle". The
-// first open is seen through inotify (IN_OPEN on the slave device); from then on
-// POLLHUP on the master means nobody holds the slave open any more. Where
-// inotify is missing, the slave is opened and closed once before publishing, so
-// that the hang-up flag is set and its clearing shows the tool's open.
+// once, so poll() alone cannot tell "not opened yet" from "open and idle". So
+// the slave is opened and closed once before publishing: the hang-up flag is
+// then set, and its clearing shows the tool's open. poll() does not wake when
+// the flag clears, so the sim looks every few milliseconds. (An inotify watch
+// on the slave would wake it at once, but closing one costs the kernel an SRCU
+// grace period in a shared worker; with several sims at a time on a loaded
+// machine those workers piled up and held up every pty's bytes for seconds.)
 #include "Pty.h"
 
 #include <cerrno>
@@ -14,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -76,21 +77,14 @@ bool Pty::create(std::string& err) {
         return false;
     }
 
-    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ >= 0 && inotify_add_watch(watch_, slave_.c_str(), IN_OPEN) < 0) {
-        ::close(watch_);
-        watch_ = -1;
+    int s = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (s < 0) {
+        err = "cannot open " + slave_ + ": " + strerror(errno);
+        close();
+        return false;
     }
-    if (watch_ < 0) {
-        int s = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (s < 0) {
-            err = "cannot watch " + slave_ + ": " + strerror(errno);
-            close();
-            return false;
-        }
-        ::close(s);
-        primed_ = true;
-    }
+    ::close(s);
+    primed_ = true;
     return true;
 }
 
@@ -153,32 +147,18 @@ bool Pty::refuseOpens() {
 
 void Pty::close() {
     if (master_ >= 0) ::close(master_);
-    if (watch_ >= 0) ::close(watch_);
     master_ = -1;
-    watch_ = -1;
 }
 
 int Pty::release() {
     const int fd = master_;
     master_ = -1;
-    close();
     return fd;
 }
 
 bool Pty::openSeen() {
     if (opened_) return true;
     if (master_ < 0) return false;
-    if (watch_ >= 0) {
-        alignas(inotify_event) char buf[1024];
-        ssize_t n;
-        while ((n = read(watch_, buf, sizeof buf)) > 0) {
-            for (ssize_t off = 0; off < n;) {
-                const inotify_event* e = reinterpret_cast<const inotify_event*>(buf + off);
-                if (e->mask & IN_OPEN) opened_ = true;
-                off += ssize_t(sizeof(inotify_event) + e->len);
-            }
-        }
-    }
     pollfd p = {master_, POLLIN, 0};
     if (poll(&p, 1, 0) == 1) {
         if (p.revents & POLLIN) opened_ = true;  // bytes can only come from an opener

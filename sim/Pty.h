@@ -34,11 +34,11 @@ public:
     // lock could not be set (an attached device has none).
     bool refuseOpens();
 
-    // Closes the master (the slave device disappears) and the open watch.
+    // Closes the master (the slave device disappears).
     void close();
 
-    // Closes the open watch and hands the master over to the caller, who must
-    // close it; the Pty is then empty and can create the next one.
+    // Hands the master over to the caller, who must close it; the Pty is then
+    // empty and can create the next one.
     int release();
 
     bool isOpen() const { return master_ >= 0; }
@@ -46,11 +46,8 @@ public:
     int master() const { return master_; }
     const std::string& slaveName() const { return slave_; }
 
-    // An fd that turns readable when someone opens the slave (inotify), or -1
-    // when inotify is not available and openSeen() has to be polled.
-    int openWatchFd() const { return watch_; }
-
-    // True once the slave has been opened (it may have been closed again since).
+    // True once the slave has been opened (it may have been closed again
+    // since). Nothing wakes a wait when that happens: ask again every few ms.
     bool openSeen();
 
     // Bytes sent to the tool that it has not read yet, or -1 if unknown. Opens
@@ -59,9 +56,8 @@ public:
 
 private:
     int master_ = -1;
-    int watch_ = -1;
     bool opened_ = false;
-    bool primed_ = false;  // no inotify: the master's hang-up flag tells the open
+    bool primed_ = false;  // opened once: the master's hang-up flag tells the open
     std::string slave_;
     std::string path_;
 };

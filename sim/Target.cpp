@@ -21,7 +21,7 @@ const char kTrigger[] = "BOOT\r\n";
 const size_t kTriggerLen = 6;
 const size_t kReadChunk = 65536;
 const size_t kImageRoom = 131072;  // the tool's largest image
-const int64_t kOpenPollNs = 5000000;  // open check period without inotify
+const int64_t kOpenPollNs = 5000000;  // how often to look for the tool's open
 const int64_t kLingerPollNs = 5000000;     // while the tool reads the last bytes
 const int64_t kLingerMaxNs = 2000000000;   // before a vanish, at most
 
@@ -89,10 +89,9 @@ bool Target::openConnection(int number) {
     if (s_.connected) return true;  // no open to wait for: the line is always there
 
     while (!pty_.openSeen()) {
-        int watch = pty_.openWatchFd();
-        int64_t until = watch >= 0 ? deadlineNs_ : std::min(deadlineNs_, nowNs() + kOpenPollNs);
+        const int64_t until = std::min(deadlineNs_, nowNs() + kOpenPollNs);
         short revents = 0;
-        int r = simclock::waitFor(watch, POLLIN, until, &revents);
+        int r = simclock::waitFor(-1, 0, until, &revents);
         if (r < 0) return !stopped(Wake::Stop);
         if (r == 0 && nowNs() >= deadlineNs_) return !stopped(Wake::Timeout);
     }
