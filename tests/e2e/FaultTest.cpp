@@ -441,8 +441,13 @@ TEST(CtrlC, EndsTheRunReleasesThePortAndRestoresTheTerminal) {
         close(probe);
         int simStatus = sim.End(5);
         EXPECT_EQ(sim.log().find(" signal"), std::string::npos) << "the sim had to be stopped";
-        // After the pause the target had everything; mid-transfer it had not.
-        EXPECT_EQ(simStatus, inPause ? 0 : 1) << sim.log();
+        // After the pause the target had everything; mid-transfer it had not
+        // (the sim fails the session only when the close cuts a record short,
+        // and Ctrl-C may come between two records).
+        if (inPause)
+            EXPECT_EQ(simStatus, 0) << sim.log();
+        else
+            EXPECT_LT(sim.received().size(), Records(counts).size()) << sim.log();
         EXPECT_EQ(sim.err(), "");
     }
 }
