@@ -26,15 +26,15 @@ CAPACITY = 131072
 BYTE_US = 1e6 / 11520  # 115,200 baud, 8N1: ten bits a byte
 SIM_READY_S = 10
 
-# Line-rate rounds: a round of all four sizes takes about two minutes (the
-# tool's transfers and handshakes about 62 s, the paced ping-pong about
-# 50 s) and the rest of a default run about four, so five rounds keep the run
-# near 14 minutes. The median of five rounds has a standard deviation of
-# about 0.6 times that of a size's per-round losses, and the difference of
-# two runs' medians about 0.85 times: two runs agree within 0.01 (two
-# standard deviations) while the per-round losses scatter by up to about
-# 0.006. For twice that scatter it would take about 20 rounds.
-LINE_RUNS = 5
+# Line-rate rounds: each pairs the paced ping-pong with the tool on an image
+# of half the records (LINE_SHARE), both on one and the same CPU (see
+# pinned_to_one_cpu). A round of all four sizes takes a little over a minute,
+# so nine rounds and the rest of a default run keep it near 15 minutes.
+# Pinned, a size's per-round losses at 5-byte records scatter by about 0.01
+# apart from the odd round a few times further off; the median of nine
+# rounds shrugs those off and moves by about 0.005 from run to run.
+LINE_RUNS = 11
+LINE_SHARE = 2
 
 # Goals.
 RATIO_GOAL = 1.25
@@ -268,6 +268,24 @@ def check_refusal(progs, work, image_path):
     return refused and still_running
 
 
+class pinned_to_one_cpu:
+    """Runs what is started inside on one CPU, the last one allowed. Spread
+    over two CPUs, each wake-up between the sender and the answerer crosses
+    to the other CPU or not as the scheduler places them, run by run, and on
+    a virtual machine a wake-up on an idle CPU costs tens of microseconds
+    more: that, not the tool, made most of the scatter of the paced rounds.
+    On one CPU both sides of every pair are placed alike."""
+
+    def __enter__(self):
+        self.saved = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, {max(self.saved)})
+        return self
+
+    def __exit__(self, *exc):
+        os.sched_setaffinity(0, self.saved)
+        return False
+
+
 def median_or_none(values):
     return statistics.median(values) if values else None
 
@@ -278,7 +296,7 @@ def main():
     ap.add_argument("--runs", type=int, default=7, help="runs per size answering at once (default 7)")
     ap.add_argument("--line-runs", type=int, default=LINE_RUNS,
                     help="line-rate rounds, each the paced ping-pong and then the tool on the same image, "
-                         "per size (default %d, about two minutes a round)" % LINE_RUNS)
+                         "per size (default %d, about a minute a round)" % LINE_RUNS)
     ap.add_argument("--decode-runs", type=int, default=21, help="decoder and xxd runs (default 21)")
     ap.add_argument("--net-runs", type=int, default=3,
                     help="runs per size through ser2net (default 3; 0 skips them)")
@@ -320,20 +338,35 @@ def main():
                 rss.append(t["rss_kb"])
 
         # Each round: the bare ping-pong paced the same way (what waking up
-        # between records costs without tool or sim), then the tool, on the
-        # same image, back to back. A process's wake-up time drifts from
-        # minute to minute on a virtual machine; the difference within a
-        # round does not carry that drift, two measurements minutes apart do.
+        # between records costs without tool or sim) and the tool, on the
+        # same image, back to back, in turns first. A process's wake-up time
+        # drifts from minute to minute on a virtual machine; the difference
+        # within a round carries little of that drift, two measurements
+        # minutes apart carry all of it.
         line = {s: [] for s in SIZES}
         line_floor = {s: [] for s in SIZES}
-        for r in range(a.line_runs):
-            log("line rate: round %d of %d (the paced ping-pong and the tool, about two minutes)" % (
-                r + 1, a.line_runs))
-            for size in SIZES:
-                line_floor[size].append(floor_us(progs, size, images[size][0], True))
-                t = transfer(progs, work, "line%d-%d" % (size, r), images[size][2], True)
-                line[size].append(t["us"])
-                rss.append(t["rss_kb"])
+        line_images = {}
+        for size in SIZES:
+            count, _, _ = images[size]
+            count //= LINE_SHARE
+            path = os.path.join(work, "line%d.txt" % size)
+            with open(path, "w") as f:
+                f.write(hex_text(record_image(size)[1][:count * size]))
+            line_images[size] = (count, path)
+        with pinned_to_one_cpu():
+            for r in range(a.line_runs):
+                log("line rate: round %d of %d (the paced ping-pong and the tool, about a minute)" % (
+                    r + 1, a.line_runs))
+                for size in SIZES:
+                    count, path = line_images[size]
+                    paced = lambda: line_floor[size].append(floor_us(progs, size, count, True))
+                    if r % 2 == 0:
+                        paced()
+                    t = transfer(progs, work, "line%d-%d" % (size, r), path, True)
+                    if r % 2 == 1:
+                        paced()
+                    line[size].append(t["us"])
+                    rss.append(t["rss_kb"])
 
         try:
             network = netbench.measure(progs, work, images, a.net_runs, start_sim, start_tool,
@@ -359,6 +392,7 @@ def main():
 
     res = {"us_per_record": {}, "floor_us_per_record": {}, "overhead_ratio": {},
            "efficiency": {}, "floor_limited_efficiency": {}, "paced_floor_efficiency": {}, "records": {},
+           "line_rate_records": {},
            "paced_loss": {}, "paced_loss_spread": {},
            "overhead_ratio_paired": {}, "overhead_ratio_best": {}, "transfer_ms": {}, "line_rate_ms": {}, "tool_cpu_ms": {},
            "sim_cpu_ms": {}}
@@ -381,15 +415,17 @@ def main():
         res["tool_cpu_ms"][key] = round(statistics.median(tool_cpu[size]), 1) if tool_cpu[size] else None
         res["sim_cpu_ms"][key] = round(statistics.median(sim_cpu[size]), 1) if sim_cpu[size] else None
         wire = (size + 1) * BYTE_US
+        line_count = count // LINE_SHARE
+        res["line_rate_records"][key] = line_count
         lr = median_or_none(line[size])
         res["line_rate_ms"][key] = round(lr / 1000, 1) if lr else None
-        res["efficiency"][key] = round(count * wire / lr, 4) if lr else None
+        res["efficiency"][key] = round(line_count * wire / lr, 4) if lr else None
         res["floor_limited_efficiency"][key] = round(wire / (wire + base), 4) if base else None
         paced = median_or_none(line_floor[size])
         res["paced_floor_efficiency"][key] = round(wire / paced, 4) if paced else None
         # The loss to the paced floor, paced floor efficiency - tool
         # efficiency, round by round; its median and its spread.
-        losses = [wire / f - count * wire / t for f, t in zip(line_floor[size], line[size])]
+        losses = [wire / f - line_count * wire / t for f, t in zip(line_floor[size], line[size])]
         res["paced_loss"][key] = round(statistics.median(losses), 4) if losses else None
         res["paced_loss_spread"][key] = [round(min(losses), 4), round(max(losses), 4)] if losses else None
     res.update({k: (round(v, 3) if isinstance(v, float) else v) for k, v in decode.items()})
