@@ -359,12 +359,12 @@ def main():
                     r + 1, a.line_runs))
                 for size in SIZES:
                     count, path = line_images[size]
-                    paced = lambda: line_floor[size].append(floor_us(progs, size, count, True))
+                    # Even rounds measure the paced ping-pong first, odd ones the tool.
                     if r % 2 == 0:
-                        paced()
+                        line_floor[size].append(floor_us(progs, size, count, True))
                     t = transfer(progs, work, "line%d-%d" % (size, r), path, True)
                     if r % 2 == 1:
-                        paced()
+                        line_floor[size].append(floor_us(progs, size, count, True))
                     line[size].append(t["us"])
                     rss.append(t["rss_kb"])
 
@@ -415,7 +415,7 @@ def main():
         res["tool_cpu_ms"][key] = round(statistics.median(tool_cpu[size]), 1) if tool_cpu[size] else None
         res["sim_cpu_ms"][key] = round(statistics.median(sim_cpu[size]), 1) if sim_cpu[size] else None
         wire = (size + 1) * BYTE_US
-        line_count = count // LINE_SHARE
+        line_count = line_images[size][0]
         res["line_rate_records"][key] = line_count
         lr = median_or_none(line[size])
         res["line_rate_ms"][key] = round(lr / 1000, 1) if lr else None

@@ -52,7 +52,6 @@ Pty::~Pty() {
 bool Pty::create(std::string& err) {
     close();
     opened_ = false;
-    primed_ = false;
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0) {
         err = std::string("posix_openpt: ") + strerror(errno);
@@ -84,7 +83,6 @@ bool Pty::create(std::string& err) {
         return false;
     }
     ::close(s);
-    primed_ = true;
     return true;
 }
 
@@ -103,7 +101,6 @@ bool Pty::attach(const std::string& device, std::string& err) {
     tcflush(master_, TCIOFLUSH);
     slave_ = device;
     opened_ = true;
-    primed_ = false;
     return true;
 }
 
@@ -162,8 +159,8 @@ bool Pty::openSeen() {
     pollfd p = {master_, POLLIN, 0};
     if (poll(&p, 1, 0) == 1) {
         if (p.revents & POLLIN) opened_ = true;  // bytes can only come from an opener
-        if (primed_ && !(p.revents & POLLHUP)) opened_ = true;
-    } else if (primed_) {
+        if (!(p.revents & POLLHUP)) opened_ = true;
+    } else {
         opened_ = true;  // no hang-up reported: someone holds the slave
     }
     return opened_;

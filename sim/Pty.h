@@ -57,7 +57,6 @@ public:
 private:
     int master_ = -1;
     bool opened_ = false;
-    bool primed_ = false;  // opened once: the master's hang-up flag tells the open
     std::string slave_;
     std::string path_;
 };
