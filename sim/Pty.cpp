@@ -157,12 +157,10 @@ bool Pty::openSeen() {
     if (opened_) return true;
     if (master_ < 0) return false;
     pollfd p = {master_, POLLIN, 0};
-    if (poll(&p, 1, 0) == 1) {
-        if (p.revents & POLLIN) opened_ = true;  // bytes can only come from an opener
-        if (!(p.revents & POLLHUP)) opened_ = true;
-    } else {
-        opened_ = true;  // no hang-up reported: someone holds the slave
-    }
+    const bool hungUp = poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+    // No hang-up reported: someone holds the slave. Bytes can only come from
+    // an opener, even one that has closed again.
+    opened_ = !hungUp || (p.revents & POLLIN);
     return opened_;
 }
 
