@@ -299,7 +299,7 @@ def main():
                          "per size (default %d, about a minute a round)" % LINE_RUNS)
     ap.add_argument("--decode-runs", type=int, default=21, help="decoder and xxd runs (default 21)")
     ap.add_argument("--net-runs", type=int, default=3,
-                    help="runs per size through ser2net (default 3; 0 skips them)")
+                    help="runs per size through ser2net and sredird (default 3; 0 skips them)")
     ap.add_argument("--parallel", default="1,2,4,8", help="K values of the parallel mode ('' skips it)")
     ap.add_argument("--parallel-size", type=int, default=261, choices=SIZES,
                     help="record size of the parallel mode (default 261)")
@@ -489,14 +489,14 @@ def print_table(r):
     print("peak RSS of tessan during a transfer: %s kB" % fmt(r["peak_rss_kb"], "d"))
     if r["network_us_per_record"]:
         print()
-        print("through ser2net (chardelay off), answering at once, us per record (medians of %d):" %
+        print("through ser2net (chardelay off) and sredird, answering at once, us per record (medians of %d):" %
               r["runs"]["network"])
-        print("record bytes  direct pty  rfc2217://  socket://  python client on the raw port")
+        print("record bytes  direct pty  rfc2217://  socket://  sredird rfc2217://  python client on the raw port")
         for size in SIZES:
             n = r["network_us_per_record"][str(size)]
-            print("%-13d %-11s %-11s %-10s %s" % (size, fmt(r["us_per_record"][str(size)], ".1f"),
-                                                fmt(n["rfc2217"], ".1f"), fmt(n["socket"], ".1f"),
-                                                fmt(n["python"], ".1f")))
+            print("%-13d %-11s %-11s %-10s %-19s %s" % (size, fmt(r["us_per_record"][str(size)], ".1f"),
+                                                      fmt(n["rfc2217"], ".1f"), fmt(n["socket"], ".1f"),
+                                                      fmt(n.get("sredird"), ".1f"), fmt(n["python"], ".1f")))
     if r["parallel"]:
         print()
         print("parallel, line rate, %d-byte records: K  total s  longest transfer s  efficiency min  median" %

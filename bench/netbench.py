@@ -1,8 +1,10 @@
 """Network figures for scripts/bench: the tool flashing tessan-sim through a
-real ser2net (chardelay off) over rfc2217:// and socket://, and beside it a
-plain Python client doing the same dialogue over the same raw port (write a
-record, read one status byte, as serial-library flashers do), all answering
-at once. Each transfer has a ser2net of its own on free loopback ports."""
+real ser2net (chardelay off) over rfc2217:// and socket://, through sredird
+over rfc2217:// (started per connection by socat, as inetd would), and
+beside them a plain Python client doing the same dialogue over ser2net's
+raw port (write a record, read one status byte, as serial-library flashers
+do), all answering at once. Each transfer has a server of its own on free
+loopback ports."""
 
 import os
 import re
@@ -20,6 +22,10 @@ def ser2net_program():
         if path and os.access(path, os.X_OK):
             return path
     return None
+
+
+SREDIRD = "/usr/sbin/sredird"
+SOCAT = "/usr/bin/socat"
 
 
 def free_port():
@@ -71,6 +77,39 @@ class Ser2net:
             self.proc.wait(5)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+            self.proc.wait()
+
+
+class Sredird:
+    """sredird for `device`, one instance per connection, as a lab runs it."""
+
+    def __init__(self, work, name, device):
+        self.port = free_port()
+        log = open(os.path.join(work, name + ".sredird.log"), "wb")
+        command = "EXEC:%s 3 %s %s" % (SREDIRD, device, os.path.join(work, name + ".LCK"))
+        self.proc = subprocess.Popen([SOCAT, "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % self.port, command],
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+        log.close()
+        end = time.time() + READY_S
+        while not listening(self.port):
+            if time.time() > end or self.proc.poll() is not None:
+                self.stop()
+                raise RuntimeError("sredird's socat did not start (see %s.sredird.log)" % name)
+            time.sleep(0.01)
+
+    def url(self, scheme):
+        return "rfc2217://127.0.0.1:%d" % self.port
+
+    def stop(self):
+        # socat and the sredird it started for the connection, if any.
+        try:
+            os.killpg(self.proc.pid, 15)
+        except ProcessLookupError:
+            pass
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, 9)
             self.proc.wait()
 
 
@@ -157,15 +196,20 @@ def stop_sim(sim):
 
 def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, log):
     """Per record size, medians of `runs` runs: us per record for the tool
-    over rfc2217:// and socket:// and for the Python client; None without
-    runs of 0 or without ser2net (which is logged)."""
+    over rfc2217:// and socket:// through ser2net, over rfc2217:// through
+    sredird (where it and socat are installed; else None) and for the Python
+    client; None without runs of 0 or without ser2net (which is logged)."""
     if runs <= 0:
         return None
     program = ser2net_program()
     if program is None:
         log("ser2net not found: no network figures")
         return None
-    modes = ("rfc2217", "socket", "python")
+    modes = ("rfc2217", "socket", "sredird", "python")
+    have_sredird = os.access(SREDIRD, os.X_OK) and os.access(SOCAT, os.X_OK)
+    if not have_sredird:
+        log("sredird or socat not found: no sredird column")
+        modes = tuple(m for m in modes if m != "sredird")
     times = {size: {m: [] for m in modes} for size in images}
     for r in range(runs):
         log("through ser2net: round %d of %d" % (r + 1, runs))
@@ -176,12 +220,16 @@ def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, l
                 sim = start_sim(progs, work, name, False)
                 server = None
                 try:
-                    server = Ser2net(program, work, name, sim["port"])
+                    if mode == "sredird":
+                        server = Sredird(work, name, sim["port"])
+                    else:
+                        server = Ser2net(program, work, name, sim["port"])
                     if mode == "python":
                         python_client(server.raw, records)
                         us = sim_record_us(sim)
                     else:
-                        us = finish_transfer(start_tool(progs, work, sim, path, server.url(mode)))["us"]
+                        scheme = "rfc2217" if mode == "sredird" else mode
+                        us = finish_transfer(start_tool(progs, work, sim, path, server.url(scheme)))["us"]
                 finally:
                     if server is not None:
                         server.stop()
@@ -189,4 +237,5 @@ def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, l
                     # timeout, after the bench has given up.
                     stop_sim(sim)
                 times[size][mode].append(us / count)
-    return {str(size): {m: round(statistics.median(v), 1) for m, v in t.items()} for size, t in times.items()}
+    return {str(size): {m: round(statistics.median(v), 1) if v else None for m, v in t.items()}
+            for size, t in times.items()}

@@ -48,12 +48,18 @@
 // HOST is a name, an IPv4 address or a bracketed IPv6 address ([::1]);
 // PORT is decimal. Any other scheme, or any other form, fails to open.
 // Open connects within about 2 s, so a loop that retries it keeps going
-// while a server is down. For rfc2217:// it then waits up to about 2 s for
-// the server's answers: a server that refuses COM-PORT-OPTION or binary
-// transmission (without it, Telnet may alter a CR and the byte after it),
-// reports other line settings than asked, or closes or fails the connection
-// meanwhile fails Open; settings it leaves unanswered (a device without modem lines
-// leaves DTR and RTS so) are taken as set. For socket:// nothing can be
+// while a server is down. For rfc2217:// it then waits for the server to
+// confirm what the bytes on the line depend on, the baud rate, data size,
+// parity and stop size, and goes on the moment it has: answers to the rest
+// (flow control, DTR, RTS) are not waited for, as servers differ in which
+// they send (ser2net leaves DTR and RTS unanswered, pySerial's server inbound
+// flow control) and a loader may already be greeting. A rate answer longer
+// than its four bytes (sredird's) is taken by its leading bytes. A server
+// that refuses COM-PORT-OPTION or binary transmission (without it, Telnet
+// may alter a CR and the byte after it), reports other line settings than
+// asked (flow control included, where its answer has come by then), or
+// closes or fails the connection meanwhile fails Open. A server that does
+// not confirm the four within about 2 s is taken as having set them. For socket:// nothing can be
 // asked: Open fails only when the server closes the connection within
 // 100 ms, which is how a serial server reports a device it could not open
 // (ser2net writes "Device open failure" and closes); a server that keeps

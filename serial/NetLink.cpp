@@ -263,12 +263,35 @@ bool SendAll(NetLink* link, const unsigned char* buffer, size_t count) {
 
 // ---- Opening ----
 
+// Takes, without waiting, what the server has sent already; bounded, so a
+// server that keeps sending cannot hold it. False once the connection has
+// ended.
+bool TakeWhatHasCome(NetLink* link) {
+    for (int i = 0; i < 64; ++i) {
+        Received r = ReceiveSome(link, 0);
+        if (r == Received::kGone) return false;
+        if (r == Received::kNothing) break;
+    }
+    return true;
+}
+
+// Whether the server has refused something the transfer cannot do without.
+bool Refused(const TelnetState& t, unsigned long baud) {
+    return t.comPortRefused || t.binaryRefused || ComPortSettingsRefused(t.answers, baud);
+}
+
 // rfc2217://: our options, then the line settings once the server has
 // agreed to COM-PORT-OPTION, then its answers, all within kNegotiationMs.
 // A server that refuses binary transmission either way is refused in turn:
 // records must reach the target byte for byte.
-// Answers that never come (a device without modem lines leaves DTR and
-// RTS unanswered) are taken as a device that lacks what they set.
+// Open goes on as soon as the rate, data size, parity and stop size are
+// confirmed: the bytes on the line depend on those. Answers to the rest
+// (flow control, DTR, RTS) are not waited for: servers differ in which they
+// send (ser2net answers flow control but not the modem lines, pySerial's
+// server leaves inbound flow control unanswered), and a loader that is
+// already greeting must not be kept waiting for them. Whatever has come
+// with the four is still checked, so a server that reports flow control
+// switched on in the same breath is refused.
 bool NegotiateComPort(NetLink* link, int baudRate) {
     TelnetState& t = link->telnetState;
     unsigned char out[128];
@@ -277,13 +300,15 @@ bool NegotiateComPort(NetLink* link, int baudRate) {
     const long long deadline = NowMs() + kNegotiationMs;
     bool settingsSent = false;
     for (;;) {
-        if (t.comPortRefused || t.binaryRefused || ComPortSettingsRefused(t.answers, baud)) return false;
+        if (Refused(t, baud)) return false;
         if (ComPortAgreed(t) && !settingsSent) {
             FlushReplies(link);
             if (!SendAll(link, out, ComPortLineSettings(baud, out, sizeof out))) return false;
             settingsSent = true;
         }
-        if (settingsSent && (t.answers.seen & kAnsweredLineSettings) == kAnsweredLineSettings) return true;
+        if (settingsSent && (t.answers.seen & kAnsweredFraming) == kAnsweredFraming) {
+            return TakeWhatHasCome(link) && !Refused(t, baud);
+        }
         long long now = NowMs();
         if (now >= deadline) return settingsSent;
         if (ReceiveSome(link, deadline - now) == Received::kGone) return false;

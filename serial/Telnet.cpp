@@ -93,7 +93,10 @@ void Subnegotiation(TelnetState* s) {
     ComPortAnswers& a = s->answers;
     switch (command) {
     case kServerOffset + kSetBaudRate:
-        if (valueLength != 4) return;
+        // The rate is the value's first four bytes. Some servers (sredird)
+        // send a longer value, the rate followed by zero bytes: taken by its
+        // leading bytes, as other clients take it. A shorter one is no answer.
+        if (valueLength < 4) return;
         a.baudRate = static_cast<unsigned long>(value[0]) << 24 | static_cast<unsigned long>(value[1]) << 16 |
                      static_cast<unsigned long>(value[2]) << 8 | value[3];
         a.seen |= kAnsweredBaudRate;

@@ -35,6 +35,9 @@ enum : unsigned {
     kAnsweredFlowOut = 1u << 4,
     kAnsweredFlowIn = 1u << 5,
     kAnsweredLineSettings = (1u << 6) - 1,  // all of the above
+    // What the bytes on the line depend on: rate and framing. Flow control
+    // a server may leave unanswered (pySerial's does for inbound).
+    kAnsweredFraming = kAnsweredBaudRate | kAnsweredDataSize | kAnsweredParity | kAnsweredStopSize,
 };
 
 // The values in force that a server reported for the line settings.

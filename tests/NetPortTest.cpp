@@ -42,6 +42,13 @@ const Bytes& Answers() {
     return b;
 }
 
+// Rate, data size, parity and stop size confirmed, and nothing else.
+const Bytes& FramingAnswers() {
+    static const Bytes b = ComPortSub(101, B({0, 1, 0xC2, 0})) + ComPortSub(102, B({8})) + ComPortSub(103, B({1})) +
+                           ComPortSub(104, B({1}));
+    return b;
+}
+
 // The server's side of a good negotiation; `heard` gets what the client sent.
 void Agree(int fd, Bytes* heard) {
     Bytes offer = ReceiveBytes(fd, Offer().size(), 3000);
@@ -90,6 +97,35 @@ TEST(NetPort, Rfc2217NegotiationReadWriteAndPurgeOnTheWire) {
     EXPECT_EQ(after, B({kIac, kWont, 24, 0x01, 0xff, 0xff, 0x00}) + ComPortSub(12, B({3})));
 }
 
+// Servers answer the line settings each their own way; once rate and
+// framing are confirmed, Open must not wait for the rest.
+TEST(NetPort, OpenGoesOnOnceRateAndFramingAreConfirmed) {
+    const Bytes answers[] = {
+        Answers(),                                         // ser2net: all but DTR and RTS
+        FramingAnswers() + ComPortSub(105, B({1})),        // pySerial's server: no inbound flow control
+        ComPortSub(101, B({0, 1, 0xC2, 0, 0, 0, 0, 0})) +  // sredird: a longer rate, no flow control
+            ComPortSub(102, B({8})) + ComPortSub(103, B({1})) + ComPortSub(104, B({1})),
+    };
+    for (const Bytes& answer : answers) {
+        FakeServer server([&](int fd) {
+            ReceiveBytes(fd, Offer().size(), 3000);
+            SendBytes(fd, B({kIac, kDo, kComPort}));
+            ReceiveBytes(fd, Settings().size(), 3000);
+            // Each answer on its own, as a server that writes them one by one.
+            for (size_t at = 0; at < answer.size();) {
+                size_t end = answer.find(Bytes(B({kIac, kSe})), at) + 2;
+                SendBytes(fd, answer.substr(at, end - at));
+                at = end;
+            }
+            ReceiveBytes(fd, 0, 3000);
+        });
+        ComPort port;
+        auto start = Clock::now();
+        EXPECT_TRUE(port.Open(server.Url("rfc2217").c_str(), 115200, 500)) << answer.size();
+        EXPECT_LT(SecondsSince(start), 0.5) << answer.size();
+    }
+}
+
 TEST(NetPort, RefusalsAndClosesDuringTheNegotiationFailOpenAtOnce) {
     // The server's answer to the offer and, where it goes on, to the line
     // settings (empty: it closes instead). Kept with each case rather than
@@ -105,6 +141,8 @@ TEST(NetPort, RefusalsAndClosesDuringTheNegotiationFailOpenAtOnce) {
         // Every setting answered as asked, all the same:
         {B({kIac, kDo, kComPort, kIac, kWont, kBinary}), Answers()},  // no binary data from the server
         {B({kIac, kDo, kComPort, kIac, kDont, kBinary}), Answers()},  // nor to it
+        // Rate and framing as asked, with RTS/CTS reported in the same breath.
+        {B({kIac, kDo, kComPort}), FramingAnswers() + ComPortSub(105, B({3}))},
     };
     for (size_t i = 0; i < std::size(refusals); ++i) {
         FakeServer server([&](int fd) {

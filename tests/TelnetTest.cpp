@@ -128,10 +128,14 @@ TEST_F(Decoder, ComPortAnswersAreNoted) {
         Decode(&s, other);
         EXPECT_TRUE(ComPortSettingsRefused(s.answers, 115200)) << int(other[3]) << " " << int(other[4]);
     }
-    // A baud answer of the wrong length is no answer.
+    // A baud answer too short is no answer; a longer one (sredird sends the
+    // rate and four zero bytes) is read by its first four bytes.
     TelnetReset(&s);
     Decode(&s, ComPortSub(101, B({1, 0xC2, 0})));
     EXPECT_EQ(s.answers.seen, 0u);
+    Decode(&s, ComPortSub(101, B({0, 1, 0xC2, 0, 0, 0, 0, 0})));
+    EXPECT_EQ(s.answers.seen, static_cast<unsigned>(kAnsweredBaudRate));
+    EXPECT_EQ(s.answers.baudRate, 115200u);
 }
 
 TEST_F(Decoder, HostileSubnegotiationsAreBounded) {

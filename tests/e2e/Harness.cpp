@@ -133,6 +133,7 @@ RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool w
                   double limitSeconds) {
     RunResult result;
     pid_t sim = -1;
+    if (withSim && runner.startLine && !runner.startLine(dir, slot)) return result;
     if (withSim) {
         std::vector<std::string> argv = {SimPath(), runner.publishPath(dir, slot), "--log", dir + "/sim.log",
                                          "--rx", dir + "/rx.bin", "--timeout", "60"};

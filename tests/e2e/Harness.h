@@ -30,6 +30,10 @@ struct Runner {
     // the sim is. Null: none. A start that fails fails the run.
     bool (*startServer)(const std::string& dir, int slot) = nullptr;
     void (*stopServer)(const std::string& dir, int slot) = nullptr;
+    // A line that the sim serves instead of a pty of its own (its
+    // --connected mode), made before the sim starts and ended by stopServer.
+    // Null: none. A start that fails fails the run.
+    bool (*startLine)(const std::string& dir, int slot) = nullptr;
     // The command before the tool (Wine) now and then fails to start it at
     // all, ending with status 1 before the tool has printed a byte. The tool
     // itself always prints its banner first and ends with 0 or 255, so such

@@ -1,4 +1,5 @@
-// The network runners: ser2net started per run, its URL as the port.
+// The network runners: a server started per run (ser2net, sredird or
+// pySerial's), its URL as the port.
 #include "NetRunner.h"
 
 #include <cstdlib>
@@ -25,6 +26,55 @@ void Stop(const std::string& dir, int) {
 std::string Rfc2217Url(const std::string& dir, int) { return Slurp(dir + "/rfc2217.url"); }
 std::string SocketUrl(const std::string& dir, int) { return Slurp(dir + "/socket.url"); }
 
+// sredird in front of the sim's pty; its pid and URL kept in the folder.
+bool StartSredirdHook(const std::string& dir, int) {
+    OtherServer server;
+    if (!StartSredird(dir, SimPort(dir, 0), &server)) return false;
+    WriteFile(dir + "/server.child", std::to_string(server.pid));
+    WriteFile(dir + "/server.url", server.Url());
+    return true;
+}
+
+std::string OtherServerUrl(const std::string& dir, int) { return Slurp(dir + "/server.url"); }
+
+void StopOtherServerHook(const std::string& dir, int) {
+    OtherServer server;
+    server.pid = atoi(Slurp(dir + "/server.child").c_str());
+    server.linePid = atoi(Slurp(dir + "/line.child").c_str());
+    if (server.pid == 0) server.pid = -1;
+    if (server.linePid == 0) server.linePid = -1;
+    StopOtherServer(&server);
+}
+
+// pySerial's server: the line first (before the sim, which opens it), then
+// the server on it.
+std::string LinePath(const std::string& dir, int) { return dir + "/line"; }
+
+bool StartPyserialLineHook(const std::string& dir, int) {
+    OtherServer line;
+    int linePort = 0;
+    if (!StartPyserialLine(LinePath(dir, 0), &line, &linePort)) return false;
+    WriteFile(dir + "/line.child", std::to_string(line.linePid));
+    WriteFile(dir + "/line.port", std::to_string(linePort));
+    return true;
+}
+
+bool StartPyserialHook(const std::string& dir, int) {
+    OtherServer server;
+    if (!StartPyserialServer(dir, atoi(Slurp(dir + "/line.port").c_str()), &server)) return false;
+    WriteFile(dir + "/server.child", std::to_string(server.pid));
+    WriteFile(dir + "/server.url", server.Url());
+    return true;
+}
+
+// A sim on a connected line ends by itself once the line has been quiet
+// (--quiet-end) and writes its log then; the line must last until it has,
+// or its end would look like a line that dropped.
+void StopPyserialHook(const std::string& dir, int slot) {
+    WaitForText(dir + "/sim.log", "result", 10);
+    StopOtherServerHook(dir, slot);
+}
+
 }  // namespace
 
 bool StartRunServer(const std::string& dir, Ser2net* server, bool kickOldUser) {
@@ -44,5 +94,28 @@ Runner OverNetwork(const Runner& base, bool rfc2217) {
     runner.startServer = Start;
     runner.stopServer = Stop;
     runner.rawNetwork = !rfc2217;
+    return runner;
+}
+
+Runner OverSredird(const Runner& base) {
+    Runner runner = base;
+    runner.label = base.label + "-sredird";
+    runner.publishPath = SimPort;
+    runner.portValue = OtherServerUrl;
+    runner.portName = runner.portValue;
+    runner.startServer = StartSredirdHook;
+    runner.stopServer = StopOtherServerHook;
+    return runner;
+}
+
+Runner OverPyserial(const Runner& base) {
+    Runner runner = base;
+    runner.label = base.label + "-pyserial";
+    runner.publishPath = LinePath;
+    runner.portValue = OtherServerUrl;
+    runner.portName = runner.portValue;
+    runner.startLine = StartPyserialLineHook;
+    runner.startServer = StartPyserialHook;
+    runner.stopServer = StopPyserialHook;
     return runner;
 }
