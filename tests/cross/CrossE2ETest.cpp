@@ -1,6 +1,7 @@
 // Runs every end-to-end case against the arm64 and armhf builds of tessan
-// under qemu-user, with the native tessan-sim as the device, and one
-// transfer over each network scheme through ser2net.
+// under qemu-user, with the native tessan-sim as the device, one transfer
+// over each network scheme through ser2net, and one through each of the
+// three RFC 2217 servers.
 #include <string>
 #include <tuple>
 
@@ -12,6 +13,7 @@
 #include "../e2e/Cases.h"
 #include "../net/NetRunner.h"
 #include "../net/Ser2net.h"
+#include "../net/ThreeServers.h"
 
 namespace {
 
@@ -109,4 +111,18 @@ INSTANTIATE_TEST_SUITE_P(Scheme, CrossNetE2E,
                          [](const ::testing::TestParamInfo<std::tuple<size_t, bool>>& info) {
                              return std::string(kArchitectures[std::get<0>(info.param)].name) +
                                     (std::get<1>(info.param) ? "_Rfc2217" : "_Socket");
+                         });
+
+class CrossThreeServers : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(CrossThreeServers, TheSameTransferThroughEachServer) {
+    REQUIRE_CROSS_BUILD(GetParam());
+    REQUIRE_SER2NET();
+    REQUIRE_OTHER_SERVERS();
+    TransferThroughEachServer(RunnerFor(GetParam(), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Architecture, CrossThreeServers, ::testing::Range<size_t>(0, 2),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kArchitectures[info.param].name);
                          });

@@ -27,6 +27,7 @@
 #include "NetCases.h"
 #include "NetRunner.h"
 #include "Ser2net.h"
+#include "ThreeServers.h"
 
 namespace {
 
@@ -249,4 +250,10 @@ TEST(NetNegotiation, RefusedOrStalledNegotiationIsAPortThatDoesNotOpen) {
         RunCase(NativeRunner(),
                 PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"), answer == &refusal ? 1 : 3), 0);
     }
+}
+
+TEST(ThreeServers, TheSameTransferThroughEachServer) {
+    REQUIRE_SER2NET();
+    REQUIRE_OTHER_SERVERS();
+    TransferThroughEachServer(NativeRunner());
 }

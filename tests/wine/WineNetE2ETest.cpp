@@ -1,6 +1,7 @@
 // The end-to-end cases with the Windows build under Wine, its port reached
 // through ser2net over rfc2217:// and socket:// (Winsock in Wine, on
-// loopback), and the network names that cannot be opened.
+// loopback), one transfer through each RFC 2217 server, and the network
+// names that cannot be opened.
 #include <gtest/gtest.h>
 
 #include "../FakeServer.h"
@@ -10,6 +11,7 @@
 #include "../net/NetCases.h"
 #include "../net/NetRunner.h"
 #include "../net/Ser2net.h"
+#include "../net/ThreeServers.h"
 #include "WineRunner.h"
 
 namespace {
@@ -59,4 +61,11 @@ TEST(WineNetNegotiation, RefusedComPortOptionIsAPortThatDoesNotOpen) {
         ReceiveBytes(fd, 0, 5000);
     });
     RunCase(WineRunner(), PortThatDoesNotOpen("RefusedComPortOption", server.Url("rfc2217")), 0);
+}
+
+TEST(WineThreeServers, TheSameTransferThroughEachServer) {
+    REQUIRE_WINE_SESSION();
+    REQUIRE_SER2NET();
+    REQUIRE_OTHER_SERVERS();
+    TransferThroughEachServer(WineRunner());
 }
