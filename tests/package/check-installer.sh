@@ -139,7 +139,8 @@ before=$(reg_value "$env_key" PATH)
 wine "$installer" /S </dev/null >>"$log" 2>&1
 status=$?
 files=$(cd "$folder" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
-documents=$(cd docs && LC_ALL=C ls -A -- *.md | tr '\n' ' ')
+mapfile -t document_names < <(cd docs && LC_ALL=C ls -1 -- *.md)
+documents="${document_names[*]} "
 installed_documents=$(cd "$folder/docs" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
 if [ "$status" -eq 0 ] && [ "$files" = "LICENSE.txt README.md Uninstall.exe docs tessan.exe " ] &&
    [ "$installed_documents" = "$documents" ] &&
@@ -150,7 +151,7 @@ else
 fi
 cmp -s "$folder/README.md" README.md && cmp -s "$folder/LICENSE.txt" LICENSE ||
   fail "the installed README.md or LICENSE.txt is not the source's"
-for name in $documents; do
+for name in "${document_names[@]}"; do
   cmp -s "$folder/docs/$name" "docs/$name" || fail "the installed docs\\$name is not the source's"
 done
 

@@ -55,7 +55,7 @@ if [ -z "$version" ]; then
 fi
 # The documents of docs/, installed beside the README wherever it goes, so
 # that its links hold.
-documents=$(cd docs && LC_ALL=C ls -1 -- *.md)
+mapfile -t documents < <(cd docs && LC_ALL=C ls -1 -- *.md)
 # What an install holds, relative to its prefix. The sim is built, and so
 # installed, where its sources are.
 installed="bin/tessan
@@ -63,7 +63,7 @@ share/man/man1/tessan.1.gz
 share/doc/tessan/README.md
 share/doc/tessan/copyright
 share/doc/tessan/changelog.gz
-$(printf 'share/doc/tessan/docs/%s\n' $documents)"
+$(printf 'share/doc/tessan/docs/%s\n' "${documents[@]}")"
 with_sim=no
 if [ -f sim/CMakeLists.txt ]; then
   with_sim=yes
@@ -94,7 +94,7 @@ check_same() {
 # Each document of docs/ in the folder $1, the same bytes as the source's.
 check_documents() {
   local name
-  for name in $documents; do check_same "$1/$name" "docs/$name" "$2's docs/$name"; done
+  for name in "${documents[@]}"; do check_same "$1/$name" "docs/$name" "$2's docs/$name"; done
 }
 
 # How the programs of a .deb of architecture $1 are started on this
@@ -426,7 +426,7 @@ else
   check_tree "$work/zip" "$top/tessan.exe
 $top/README.md
 $top/LICENSE.txt
-$(printf "$top/docs/%s\n" $documents)" "the zip"
+$(printf '%s\n' "${documents[@]/#/$top/docs/}")" "the zip"
   check_same "$work/zip/$top/README.md" README.md "the zip's README.md"
   check_documents "$work/zip/$top/docs" "the zip"
   check_same "$work/zip/$top/LICENSE.txt" LICENSE "the zip's LICENSE.txt"
