@@ -4,9 +4,12 @@
 #   <dir>/bin/tessan, <dir>/bin/tessan-sim (where the sim is built)
 #   <dir>/share/man/man1/tessan.1.gz, tessan-sim.1.gz
 #   <dir>/share/doc/tessan/README.md, copyright, changelog.gz
+#   <dir>/share/doc/tessan/docs/*.md
 # (the documents as a Debian package has them: see DebianDocs.cmake), and
-# for the Windows build, flat in <dir>: tessan.exe, README.md and
-# LICENSE.txt (the layout of a zip that is unpacked and run in place).
+# for the Windows build, flat in <dir>: tessan.exe, README.md, LICENSE.txt
+# and docs\*.md (the layout of a zip that is unpacked and run in place).
+# The README links to the documents in docs/ by relative paths, so they
+# sit beside it wherever it is installed.
 #
 # CPack then makes a Debian package of the native build and of the arm64
 # and armhf cross-builds (their Depends come from dpkg-shlibdeps, so
@@ -24,6 +27,7 @@ include(GNUInstallDirs)
 if(WIN32)
   install(TARGETS tessan RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
   # Windows opens a .txt with a double click; a bare LICENSE it does not.
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 else()
@@ -71,6 +75,8 @@ else()
                 ${PROJECT_BINARY_DIR}/doc/copyright
                 ${PROJECT_BINARY_DIR}/doc/changelog.gz
           DESTINATION ${TESSAN_DOCDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${TESSAN_DOCDIR}/docs
+          FILES_MATCHING PATTERN "*.md")
 endif()
 
 set(CPACK_PACKAGE_NAME tessan)

@@ -4,9 +4,9 @@
 #
 #   require_packages COMMAND [LIST]
 #
-# COMMAND is demo, package, chaos, fuzz, bench, soak or test (test needs
-# every package listed). When something is missing, root gets it installed with
-# apt-get (non-interactive, without recommended packages); anyone else is
+# COMMAND is demo, package, chaos, fuzz, bench, soak, quick (scripts/test
+# --quick) or test (test needs every package listed). When something is
+# missing, root gets it installed with apt-get (non-interactive, without recommended packages); anyone else is
 # told which packages are missing and the apt-get line that installs them.
 # A package of another architecture (libstdc++6:arm64) needs that
 # architecture known to dpkg: root gets it added (dpkg --add-architecture)
@@ -55,8 +55,11 @@ missing_packages() {
 
 require_packages() {
   local command=$1 list=${2:-$tessan_package_list} missing
+  # The command as its user typed it, for the messages.
+  local name="scripts/$command"
+  [ "$command" = quick ] && name="scripts/test --quick"
   if [ ! -r "$list" ]; then
-    echo "scripts/$command: the package list $list cannot be read"
+    echo "$name: the package list $list cannot be read"
     return 1
   fi
   missing=$(missing_packages "$command" "$list")
@@ -66,7 +69,7 @@ require_packages() {
   architectures=$(new_architectures $missing)
 
   if [ "$(id -u)" -ne 0 ]; then
-    echo "scripts/$command needs Debian packages that are not installed: $missing"
+    echo "$name needs Debian packages that are not installed: $missing"
     echo "Install them as root, then run it again:"
     if [ -n "$architectures" ]; then
       for arch in $architectures; do echo "    dpkg --add-architecture $arch"; done
@@ -76,32 +79,32 @@ require_packages() {
     return 1
   fi
   if ! command -v apt-get >/dev/null; then
-    echo "scripts/$command needs these packages, and this machine has no apt-get: $missing"
+    echo "$name needs these packages, and this machine has no apt-get: $missing"
     return 1
   fi
 
-  echo "== installing for scripts/$command: $missing"
+  echo "== installing for $name: $missing"
   # Another apt-get or dpkg may hold the lock for a while (an unattended
   # upgrade, a parallel job): wait for it rather than fail at once.
   local apt=(apt-get -o DPkg::Lock::Timeout=600)
   for arch in $architectures; do
     echo "== adding the architecture $arch to dpkg, for its libraries"
     if ! dpkg --add-architecture "$arch"; then
-      echo "scripts/$command: dpkg --add-architecture $arch failed"
+      echo "$name: dpkg --add-architecture $arch failed"
       return 1
     fi
   done
   # shellcheck disable=SC2086 # $missing is a list of package names
   if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" update -q </dev/null ||
      ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends $missing </dev/null; then
-    echo "scripts/$command: apt-get could not install: $missing"
+    echo "$name: apt-get could not install: $missing"
     return 1
   fi
   # A package that installed but did not bring its file means the list is
   # out of date (a renamed package or a moved file): say which.
   missing=$(missing_packages "$command" "$list")
   if [ -n "$missing" ]; then
-    echo "scripts/$command: still missing after apt-get (see scripts/lib/packages.list): $missing"
+    echo "$name: still missing after apt-get (see scripts/lib/packages.list): $missing"
     return 1
   fi
 }

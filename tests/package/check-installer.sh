@@ -2,11 +2,11 @@
 # The Windows installer that scripts/package made, installed, used and
 # removed under Wine, in a fresh 64-bit prefix of its own:
 #   - `file` sees a 64-bit program (PE32+, x86-64);
-#   - a silent install (/S) puts tessan.exe, README.md and LICENSE.txt (and
-#     its uninstaller) into C:\Program Files\tessan, nothing into Program
-#     Files (x86); appends ";C:\Program Files\tessan" to the system PATH
-#     and changes nothing else of it; and lists tessan with its version
-#     among the installed programs;
+#   - a silent install (/S) puts tessan.exe, README.md, LICENSE.txt, the
+#     documents in docs\ (and its uninstaller) into C:\Program Files\tessan,
+#     nothing into Program Files (x86); appends ";C:\Program Files\tessan"
+#     to the system PATH and changes nothing else of it; and lists tessan
+#     with its version among the installed programs;
 #   - `tessan` by name, from a new `cmd /c`, prints the banner and the usage
 #     text of frontend/Texts.h (in CR LF lines), then Wine's pause, and ends
 #     with status 255;
@@ -138,15 +138,22 @@ entry='C:\Program Files\tessan'
 before=$(reg_value "$env_key" PATH)
 wine "$installer" /S </dev/null >>"$log" 2>&1
 status=$?
-files=$(cd "$folder" 2>/dev/null && ls -A | tr '\n' ' ')
-if [ "$status" -eq 0 ] && [ "$files" = "LICENSE.txt README.md Uninstall.exe tessan.exe " ] &&
+files=$(cd "$folder" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
+mapfile -t document_names < <(cd docs && LC_ALL=C ls -1 -- *.md)
+documents="${document_names[*]} "
+installed_documents=$(cd "$folder/docs" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
+if [ "$status" -eq 0 ] && [ "$files" = "LICENSE.txt README.md Uninstall.exe docs tessan.exe " ] &&
+   [ "$installed_documents" = "$documents" ] &&
    [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/tessan" ]; then
-  pass "installer /S: exit status 0, C:\\Program Files\\tessan holds $files"
+  pass "installer /S: exit status 0, C:\\Program Files\\tessan holds $files, docs\\ holds $documents"
 else
-  fail "installer /S: exit status $status, C:\\Program Files\\tessan holds '$files'"
+  fail "installer /S: exit status $status, C:\\Program Files\\tessan holds '$files', docs\\ holds '$installed_documents'"
 fi
 cmp -s "$folder/README.md" README.md && cmp -s "$folder/LICENSE.txt" LICENSE ||
   fail "the installed README.md or LICENSE.txt is not the source's"
+for name in "${document_names[@]}"; do
+  cmp -s "$folder/docs/$name" "docs/$name" || fail "the installed docs\\$name is not the source's"
+done
 
 after=$(reg_value "$env_key" PATH)
 if [ "$after" = "$before;$entry" ]; then

@@ -12,8 +12,8 @@
 #   - as root, the .deb installed with apt-get: man tessan, tessan and
 #     tessan-sim from the PATH; then apt-get remove leaves none of its files;
 #   - cmake --install of the same build into a prefix of its own;
-#   - the Windows zip: exactly tessan.exe, the README and the licence, and an
-#     exe that needs no DLLs beyond the system's own.
+#   - the Windows zip: exactly tessan.exe, the README, the licence and the
+#     documents of docs/, and an exe that needs no DLLs beyond the system's own.
 # Usage: tests/package/check-packages.sh [NATIVE_BUILD_DIR WIN_BUILD_DIR [ARM64_BUILD_DIR ARMHF_BUILD_DIR]]
 #        (default build/package-native build/package-win build/package-arm64
 #        build/package-armhf)
@@ -53,13 +53,17 @@ if [ -z "$version" ]; then
   echo "FAIL: no version in the project() line of CMakeLists.txt"
   exit 1
 fi
+# The documents of docs/, installed beside the README wherever it goes, so
+# that its links hold.
+mapfile -t documents < <(cd docs && LC_ALL=C ls -1 -- *.md)
 # What an install holds, relative to its prefix. The sim is built, and so
 # installed, where its sources are.
 installed="bin/tessan
 share/man/man1/tessan.1.gz
 share/doc/tessan/README.md
 share/doc/tessan/copyright
-share/doc/tessan/changelog.gz"
+share/doc/tessan/changelog.gz
+$(printf 'share/doc/tessan/docs/%s\n' "${documents[@]}")"
 with_sim=no
 if [ -f sim/CMakeLists.txt ]; then
   with_sim=yes
@@ -85,6 +89,12 @@ check_tree() {
 # The same bytes as the file in the source tree.
 check_same() {
   if cmp -s "$1" "$2"; then pass "$3 is the source's $(basename "$2")"; else fail "$3 differs from $2"; fi
+}
+
+# Each document of docs/ in the folder $1, the same bytes as the source's.
+check_documents() {
+  local name
+  for name in "${documents[@]}"; do check_same "$1/$name" "docs/$name" "$2's docs/$name"; done
 }
 
 # How the programs of a .deb of architecture $1 are started on this
@@ -354,6 +364,7 @@ check_deb() {
     esac
   done
   check_same "$root/usr/share/doc/tessan/README.md" README.md "the .deb's README.md"
+  check_documents "$root/usr/share/doc/tessan/docs" "the .deb"
   local doc="$root/usr/share/doc/tessan"
   check_gzip "$doc/changelog.gz" "the .deb's changelog.gz"
   if zcat "$doc/changelog.gz" 2>/dev/null | cmp -s - CHANGELOG; then
@@ -414,8 +425,10 @@ else
   unzip -q "$zip" -d "$work/zip" || fail "unzip $zip"
   check_tree "$work/zip" "$top/tessan.exe
 $top/README.md
-$top/LICENSE.txt" "the zip"
+$top/LICENSE.txt
+$(printf '%s\n' "${documents[@]/#/$top/docs/}")" "the zip"
   check_same "$work/zip/$top/README.md" README.md "the zip's README.md"
+  check_documents "$work/zip/$top/docs" "the zip"
   check_same "$work/zip/$top/LICENSE.txt" LICENSE "the zip's LICENSE.txt"
   exe="$work/zip/$top/tessan.exe"
   if [ "$(head -c 2 "$exe" 2>/dev/null)" = MZ ]; then

@@ -55,7 +55,7 @@ cat >"$list" <<EOF
 present:$work/files/present   demo package
 alpha:$work/files/alpha       package
 beta:$work/files/beta
-gamma:$work/files/gamma       demo
+gamma:$work/files/gamma       demo quick
 EOF
 touch "$work/files/present"
 
@@ -95,6 +95,9 @@ run 1000 package "$list"
 expect "package: only its own missing package" 1 "$(not_root package alpha)" ""
 run 1000 demo "$list"
 expect "demo: only its own missing package" 1 "$(not_root demo gamma)" ""
+run 1000 quick "$list"
+expect "quick: its own missing package, named as scripts/test --quick" 1 \
+  "$(not_root "test --quick" gamma)" ""
 run 1000 test "$list"
 expect "test: every missing package in the list, in its order" 1 "$(not_root test "alpha beta gamma")" ""
 
@@ -155,7 +158,7 @@ expect "an unreadable list is reported" 1 \
 # Each line: a Debian package name, ":", an absolute path, then only the
 # commands that read the list; no package twice.
 bad=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list |
-      grep -Ev '^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?:/[^[:space:]]+([[:space:]]+(demo|package|chaos|fuzz|bench|soak))*[[:space:]]*$')
+      grep -Ev '^[a-z0-9][a-z0-9+.-]+(:[a-z0-9]+)?:/[^[:space:]]+([[:space:]]+(demo|package|chaos|fuzz|bench|soak|quick))*[[:space:]]*$')
 dups=$(grep -v -e '^#' -e '^$' scripts/lib/packages.list | sed 's|:/.*||' | sort | uniq -d)
 if [ -z "$bad" ] && [ -z "$dups" ]; then
   pass "scripts/lib/packages.list: $(grep -cv -e '^#' -e '^$' scripts/lib/packages.list) well-formed lines"
