@@ -24,6 +24,7 @@ const size_t kImageRoom = 131072;  // the tool's largest image
 const int64_t kOpenPollNs = 5000000;  // how often to look for the tool's open
 const int64_t kLingerPollNs = 5000000;     // while the tool reads the last bytes
 const int64_t kLingerMaxNs = 2000000000;   // before a vanish, at most
+const int64_t kBlindLingerNs = 200000000;  // ...when the slave cannot be looked at
 
 // Wire time of `count` bytes on a 115200-baud 8N1 line (10 bits a byte).
 int64_t byteNs(uint64_t count) {
@@ -171,8 +172,15 @@ void Target::vanishAfterRead() {
     const int64_t until = std::min(nowNs() + kLingerMaxNs, deadlineNs_);
     // A first period gives the tool its chance to read before the first look.
     Wake w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
-    while (w == Wake::Elapsed && pty_.unreadBySlave() > 0 && nowNs() < until)
+    int unread = pty_.unreadBySlave();
+    // The tool holds its port exclusively, which only a privileged sim may
+    // open all the same to look: without the look, the tool gets a fixed
+    // while to read the last bytes.
+    if (w == Wake::Elapsed && unread < 0) w = idleUntil(std::min(until, nowNs() + kBlindLingerNs));
+    while (w == Wake::Elapsed && unread > 0 && nowNs() < until) {
         w = idleUntil(std::min(until, nowNs() + kLingerPollNs));
+        unread = pty_.unreadBySlave();
+    }
     closeConnection(EventKind::Vanish);
 }
 
