@@ -1,0 +1,67 @@
+// The table, the end lines, the summary and the log file names.
+#include "GangText.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string Seconds(double seconds) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> TableLines(const std::vector<TableRow>& rows, size_t width) {
+    size_t portWidth = 4, doingWidth = 20;
+    for (const TableRow& row : rows) {
+        if (row.port.size() > portWidth) portWidth = row.port.size();
+        if (row.doing.size() > doingWidth) doingWidth = row.doing.size();
+    }
+    std::vector<std::string> lines;
+    for (const TableRow& row : rows) {
+        std::string line = row.port + std::string(portWidth - row.port.size() + 2, ' ') + row.doing +
+                           std::string(doingWidth - row.doing.size() + 2, ' ');
+        const std::string seconds = Seconds(row.seconds);
+        line += std::string(seconds.size() < 9 ? 9 - seconds.size() : 0, ' ') + seconds;
+        if (width > 0 && line.size() > width) line.resize(width);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string EndLine(const std::string& port, const std::string& message, double seconds) {
+    return port + ": " + message + " (" + Seconds(seconds) + ")\n";
+}
+
+std::string Summary(int updated, int total, const std::vector<std::string>& notUpdated) {
+    std::string text = "Updated " + std::to_string(updated) + " of " + std::to_string(total) +
+                       (total == 1 ? " board.\n" : " boards.\n");
+    if (!notUpdated.empty()) {
+        text += "Not updated:";
+        for (const std::string& port : notUpdated) text += " " + port;
+        text += "\n";
+    }
+    return text;
+}
+
+std::string StationCount(int updated, int failed) {
+    return "Updated " + std::to_string(updated) + ", failed " + std::to_string(failed) + ".";
+}
+
+std::string LogFileName(const std::string& port, int serial) {
+    std::string name;
+    for (char c : port) {
+        const bool unsafe = strchr("/\\:*?\"<>|", c) != nullptr || static_cast<unsigned char>(c) < 32;
+        if (unsafe) {
+            if (!name.empty()) name += '_';
+        } else {
+            name += c;
+        }
+    }
+    if (name.empty()) name = "port";
+    if (serial > 0) name += "-" + std::to_string(serial);
+    return name + ".log";
+}
