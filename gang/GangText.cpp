@@ -24,7 +24,7 @@ std::vector<std::string> TableLines(const std::vector<TableRow>& rows, size_t wi
     for (const TableRow& row : rows) {
         std::string line = row.port + std::string(portWidth - row.port.size() + 2, ' ') + row.doing +
                            std::string(doingWidth - row.doing.size() + 2, ' ');
-        const std::string seconds = Seconds(row.seconds);
+        const std::string seconds = std::to_string(static_cast<long>(row.seconds)) + " s";
         line += std::string(seconds.size() < 9 ? 9 - seconds.size() : 0, ' ') + seconds;
         if (width > 0 && line.size() > width) line.resize(width);
         lines.push_back(line);

@@ -12,7 +12,7 @@ struct TableRow {
 };
 
 // The table, one line per row, each cut to `width` characters (0: no limit):
-// the port, what it is doing, and its seconds ("12.3 s"), in columns.
+// the port, what it is doing, and its whole seconds ("12 s"), in columns.
 std::vector<std::string> TableLines(const std::vector<TableRow>& rows, size_t width);
 
 // The line for a board that ended: "PORT: MESSAGE (12.3 s)\n".
