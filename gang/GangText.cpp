@@ -52,14 +52,19 @@ std::string StationCount(int updated, int failed) {
 }
 
 std::string LogFileName(const std::string& port, int serial) {
+    // Windows' device namespace prefix says nothing about the port.
+    const size_t skip = port.compare(0, 4, "\\\\.\\") == 0 ? 4 : 0;
     std::string name;
-    for (char c : port) {
-        const bool unsafe = strchr("/\\:*?\"<>|", c) != nullptr || static_cast<unsigned char>(c) < 32;
-        if (unsafe) {
-            if (!name.empty()) name += '_';
-        } else {
-            name += c;
+    bool gap = false;
+    for (size_t i = skip; i < port.size(); ++i) {
+        const char c = port[i];
+        if (strchr("/\\:*?\"<>|", c) != nullptr || static_cast<unsigned char>(c) < 32) {
+            gap = true;
+            continue;
         }
+        if (gap && !name.empty()) name += '_';
+        gap = false;
+        name += c;
     }
     if (name.empty()) name = "port";
     if (serial > 0) name += "-" + std::to_string(serial);

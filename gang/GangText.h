@@ -24,7 +24,8 @@ std::string Summary(int updated, int total, const std::vector<std::string>& notU
 // The station's running count: "Updated 5, failed 1."
 std::string StationCount(int updated, int failed);
 
-// A file name for the log of `port`: '/', '\\', ':' and the other characters
-// a file name cannot hold on Windows become '_', leading ones dropped;
+// A file name for the log of `port`: each run of '/', '\\', ':' and the other
+// characters a file name cannot hold on Windows becomes one '_' (none at
+// the start; a leading \\.\ is dropped);
 // `serial` > 0 (station boards) adds "-N". Ends in ".log".
 std::string LogFileName(const std::string& port, int serial);
