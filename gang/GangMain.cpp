@@ -76,7 +76,6 @@ struct Gang {
     bool writeFailed = false;
     std::string deferred;  // messages held until the table is done
     int updated = 0, failed = 0, started = 0;
-    std::vector<std::string> notUpdated;
 };
 
 void Say(Gang& gang, const std::string& text) {
@@ -141,7 +140,9 @@ void Collect(Gang& gang, Board& board) {
     std::string bytes;
     ReadChild(&board.child, &bytes);
     if (bytes.empty()) return;
-    if (board.log != nullptr && fwrite(bytes.data(), 1, bytes.size(), board.log) != bytes.size()) {
+    // Flushed at once, so the log can be watched while the board runs.
+    if (board.log != nullptr &&
+        (fwrite(bytes.data(), 1, bytes.size(), board.log) != bytes.size() || fflush(board.log) != 0)) {
         Say(gang, "Error: Cannot write the log of " + board.port + ".\n");
         fclose(board.log);
         board.log = nullptr;
@@ -155,14 +156,16 @@ void Finish(Gang& gang, Board& board, int exitCode) {
     board.running = false;
     board.seconds = Now() - board.start;
     const BoardState& state = board.output.state();
+    BoardState plain = state;  // the phase without its count of tries
+    plain.dots = 0;
     char limit[64];
     snprintf(limit, sizeof limit, "%g", gang.args.timeout);
     if (board.interrupted && state.phase != Phase::kUpdated && state.phase != Phase::kFailed) {
         board.outcome = "interrupted";
-        board.message = "Interrupted (" + PhaseText(state) + ").";
+        board.message = "Interrupted (" + PhaseText(plain) + ").";
     } else if (board.timedOut && state.phase != Phase::kUpdated && state.phase != Phase::kFailed) {
         board.outcome = "timed out";
-        board.message = "Timed out after " + std::string(limit) + " s (" + PhaseText(state) + ").";
+        board.message = "Timed out after " + std::string(limit) + " s (" + PhaseText(plain) + ").";
     } else if (state.phase == Phase::kUpdated && exitCode == 0) {
         board.outcome = "updated";
         board.message = state.message;
@@ -187,7 +190,6 @@ void Finish(Gang& gang, Board& board, int exitCode) {
         ++gang.updated;
     } else {
         ++gang.failed;
-        gang.notUpdated.push_back(board.port);
     }
     if (!gang.args.report.empty()) {
         const ReportRecord record = {board.port, board.startMs, UnixMs(), board.seconds, board.outcome,
@@ -418,7 +420,12 @@ int main(int argc, char** argv) {
         Draw(gang);
         WriteOut(gang.deferred);
     }
-    WriteOut(Summary(gang.updated, gang.updated + gang.failed, gang.notUpdated));
+    // The ports not updated, in the order they were named (or flashed).
+    std::vector<std::string> notUpdated;
+    for (const auto& board : gang.boards) {
+        if (board->outcome != "updated") notUpdated.push_back(board->port);
+    }
+    WriteOut(Summary(gang.updated, gang.updated + gang.failed, notUpdated));
     FinishedAfterInterrupt();
     const bool allGood = gang.failed == 0 && !gang.writeFailed && (gang.station || gang.updated == static_cast<int>(gang.boards.size()));
     return allGood ? 0 : 255;
