@@ -17,6 +17,7 @@
 
 #include "TempDir.h"
 #include "e2e/Harness.h"
+#include "e2e/Tmux.h"
 #include "gang/GangArgs.h"
 #include "gang/GangText.h"
 #include "loader/Image.h"
@@ -233,6 +234,16 @@ std::vector<GangCase> Cases() {
     }
     {
         GangCase c;
+        c.name = "ReportOnAFullDisk";
+        c.boards = {good};
+        c.extra = {"--report", "/dev/full"};
+        c.expected = "{B1}: Target updated successfully. (S s)\n"
+                     "Error: Cannot write the report '/dev/full': No space left on device.\n"
+                     "Updated 1 of 1 board.\n";
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
         c.name = "InterruptMidTransfer";
         c.boards = {slow, slow, slow};
         c.image = "large";
@@ -405,6 +416,48 @@ TEST_P(GangE2E, Run) {
             EXPECT_TRUE(log == alone) << "board " << n << ": " << MatchOutput(alone, log);
         }
     }
+}
+
+// A real terminal: while 4 boards transfer, one row each with its percent;
+// at the end the screen holds the last table and the summary, nothing else.
+TEST(GangTerminal, TableDrawnInPlaceAndNothingLeftOver) {
+    if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed";
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    std::vector<Sim> sims;
+    std::string command = std::string(TESSAN_GANG_PATH) + " " + kLarge;
+    for (int n = 1; n <= 4; ++n) {
+        sims.push_back(StartSim(dir, B(n, dir), {"--line-rate"}, std::to_string(n)));
+        command += " " + B(n, dir);
+    }
+    Tmux tmux(dir, "/bin/sh", "-x 120 -y 30");
+    ASSERT_TRUE(tmux.ok());
+    ASSERT_TRUE(tmux.Type("clear; " + command + "; echo status $?"));
+
+    // A table row of board n, in regex form.
+    const auto row = [&dir](int n, const std::string& doing) {
+        return std::regex_replace(B(n, dir), std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") + " +" + doing + " +\\d+ s\n";
+    };
+    const std::regex transferring(row(1, "transferring [1-9]\\d*%") + row(2, "transferring \\d+%") +
+                                  row(3, "transferring \\d+%") + row(4, "transferring \\d+%"));
+    bool seen = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!seen && std::chrono::steady_clock::now() < end) {
+        seen = std::regex_search(tmux.Screen(), transferring);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(seen) << tmux.Screen();
+
+    std::string screen;
+    while (std::chrono::steady_clock::now() < end && screen.find("status ") == std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        screen = tmux.Screen();
+    }
+    // The shell's prompt follows ("$" or "#").
+    const std::regex final(row(1, "updated") + row(2, "updated") + row(3, "updated") + row(4, "updated") +
+                           "Updated 4 of 4 boards\\.\nstatus 0\n[$#]?\n?");
+    EXPECT_TRUE(std::regex_match(screen, final)) << screen;
+    for (Sim& sim : sims) EXPECT_EQ(StopProcess(sim.pid, 2), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Case, GangE2E, ::testing::Range<size_t>(0, Cases().size()),
