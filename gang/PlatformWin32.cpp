@@ -90,7 +90,10 @@ bool PreparePlatform() {
     SetConsoleCtrlHandler(OnControl, TRUE);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode;
-    if (GetConsoleMode(out, &mode)) {
+    // Wine's console takes the virtual-terminal flag but passes no escape
+    // sequence on to the terminal it runs in; its console API works.
+    const bool wine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+    if (!wine && GetConsoleMode(out, &mode)) {
         gVirtualTerminal = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
                            SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
     }
