@@ -277,7 +277,12 @@ std::vector<std::string> ListPorts(const std::string& pattern) {
         for (const char* name = names.data(); *name != '\0'; name += strlen(name) + 1) {
             const bool com = _strnicmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' &&
                              strspn(name + 3, "0123456789") == strlen(name + 3);
-            if (com && Matches(pattern.c_str(), name)) ports.push_back(name);
+            // A name without a device behind it (Wine lists such) is no port.
+            char target[1024];
+            if (com && Matches(pattern.c_str(), name) && QueryDosDeviceA(name, target, sizeof target) != 0 &&
+                target[0] != '\0') {
+                ports.push_back(name);
+            }
         }
     }
     std::sort(ports.begin(), ports.end());
