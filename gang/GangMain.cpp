@@ -166,7 +166,9 @@ void Finish(Gang& gang, Board& board, int exitCode) {
     } else if (board.timedOut && state.phase != Phase::kUpdated && state.phase != Phase::kFailed) {
         board.outcome = "timed out";
         board.message = "Timed out after " + std::string(limit) + " s (" + PhaseText(plain) + ").";
-    } else if (state.phase == Phase::kUpdated && exitCode == 0) {
+    } else if (state.phase == Phase::kUpdated && (exitCode == 0 || board.endAsked >= 0)) {
+        // Every record was taken; an end the gang asked for in the pause
+        // that follows takes nothing away.
         board.outcome = "updated";
         board.message = state.message;
     } else if (state.phase == Phase::kFailed) {
@@ -238,6 +240,14 @@ bool AnyRunning(const Gang& gang) {
     return false;
 }
 
+// A child whose pipe has closed is about to end: look again soon.
+double WaitLimit(const Gang& gang, double seconds) {
+    for (const auto& board : gang.boards) {
+        if (board->running && board->child.eof && seconds > 0.01) seconds = 0.01;
+    }
+    return seconds < 0.005 ? 0.005 : seconds;
+}
+
 std::vector<ChildProcess*> RunningChildren(Gang& gang) {
     std::vector<ChildProcess*> children;
     for (auto& board : gang.boards) {
@@ -258,7 +268,7 @@ void EndAll(Gang& gang) {
     while (AnyRunning(gang)) {
         Tend(gang, nullptr);
         if (!AnyRunning(gang)) break;
-        WaitForEvents(RunningChildren(gang), 20);
+        WaitForEvents(RunningChildren(gang), static_cast<int>(WaitLimit(gang, 0.02) * 1000));
     }
 }
 
@@ -283,8 +293,7 @@ void RunNamed(Gang& gang) {
             if (!gang.dirty && waitSeconds <= 0) gang.dirty = true;
         }
         if (!AnyRunning(gang)) break;
-        if (waitSeconds < 0.005) waitSeconds = 0.005;
-        WaitForEvents(RunningChildren(gang), static_cast<int>(waitSeconds * 1000));
+        WaitForEvents(RunningChildren(gang), static_cast<int>(WaitLimit(gang, waitSeconds) * 1000));
     }
 }
 
@@ -329,8 +338,7 @@ void RunStation(Gang& gang) {
             }
             if (AnyRunning(gang) && Now() - gang.lastDraw >= 1) gang.dirty = true;
         }
-        if (waitSeconds < 0.005) waitSeconds = 0.005;
-        WaitForEvents(RunningChildren(gang), static_cast<int>(waitSeconds * 1000));
+        WaitForEvents(RunningChildren(gang), static_cast<int>(WaitLimit(gang, waitSeconds) * 1000));
     }
 }
 

@@ -138,8 +138,6 @@ bool ChildEnded(ChildProcess* child, int* exitCode) {
     if (r != child->pid) return false;
     child->ended = true;
     *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    // Whatever the child started goes with it.
-    kill(-child->pid, SIGKILL);
     return true;
 }
 
