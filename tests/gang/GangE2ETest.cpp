@@ -27,7 +27,7 @@ namespace {
 // What happens while the gang runs.
 enum class Action {
     kNone,
-    kInterrupt,   // SIGINT to the gang once every board transfers
+    kInterrupt,   // SIGINT to the gang's process group once every board transfers
     kKillFirst,   // board 1's tessan killed from outside mid-transfer
     kLateThird,   // station: board 3 appears a second after the start
     kReplugFirst, // station: board 1 comes back (a new sim) after its flash
@@ -331,7 +331,7 @@ TEST_P(GangE2E, Run) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         if (c.action == Action::kInterrupt) {
-            kill(gang, SIGINT);
+            kill(-gang, SIGINT);  // the gang's whole process group, as a terminal does
         } else {
             const std::vector<pid_t> first = ProcessesWith(B(1, dir) + '\0', "/tessan");
             ASSERT_EQ(first.size(), 1u);
