@@ -92,7 +92,10 @@ std::string TableDoing(const Board& board) {
     return board.message;
 }
 
-void Draw(Gang& gang) {
+// Draws the table over the last one; while the run goes on it is cut to the
+// terminal's height (a taller one could not be drawn over), the last one is
+// whole.
+void Draw(Gang& gang, bool last = false) {
     std::vector<TableRow> rows;
     const double now = Now();
     std::vector<const Board*> shown;
@@ -107,6 +110,8 @@ void Draw(Gang& gang) {
     const int width = TerminalWidth();
     std::vector<std::string> lines = TableLines(rows, width > 1 ? static_cast<size_t>(width - 1) : 0);
     if (gang.station) lines.push_back(StationCount(gang.updated, gang.failed));
+    const int height = TerminalHeight();
+    if (!last && height > 1) lines = FitLines(lines, static_cast<size_t>(height - 1), gang.station ? 1 : 0);
     DrawLines(lines, gang.drawnLines);
     gang.drawnLines = lines.size();
     gang.lastDraw = now;
@@ -425,7 +430,7 @@ int main(int argc, char** argv) {
         RunNamed(gang);
     }
     if (gang.terminal) {
-        Draw(gang);
+        Draw(gang, true);
         WriteOut(gang.deferred);
     }
     // The ports not updated, in the order they were named (or flashed).

@@ -32,6 +32,16 @@ std::vector<std::string> TableLines(const std::vector<TableRow>& rows, size_t wi
     return lines;
 }
 
+std::vector<std::string> FitLines(std::vector<std::string> lines, size_t height, size_t keep) {
+    if (height == 0 || lines.size() <= height || height < keep + 2) return lines;
+    const size_t shown = height - keep - 1;  // rows, then the "more" line, then the kept ones
+    const size_t hidden = lines.size() - keep - shown;
+    std::vector<std::string> fit(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(shown));
+    fit.push_back("... and " + std::to_string(hidden) + (hidden == 1 ? " more board." : " more boards."));
+    fit.insert(fit.end(), lines.end() - static_cast<std::ptrdiff_t>(keep), lines.end());
+    return fit;
+}
+
 std::string EndLine(const std::string& port, const std::string& message, double seconds) {
     return port + ": " + message + " (" + Seconds(seconds) + ")\n";
 }

@@ -15,6 +15,11 @@ struct TableRow {
 // the port, what it is doing, and its whole seconds ("12 s"), in columns.
 std::vector<std::string> TableLines(const std::vector<TableRow>& rows, size_t width);
 
+// The table cut to `height` lines (0: no limit) so that it can be redrawn in
+// place: the rows that do not fit become one line "... and N more boards.";
+// the last `keep` lines (the station's count) stay.
+std::vector<std::string> FitLines(std::vector<std::string> lines, size_t height, size_t keep);
+
 // The line for a board that ended: "PORT: MESSAGE (12.3 s)\n".
 std::string EndLine(const std::string& port, const std::string& message, double seconds);
 

@@ -51,9 +51,10 @@ bool Interrupted();
 void FinishedAfterInterrupt();
 
 // Whether standard output is a terminal (a console) that can draw the
-// table in place, and its width in columns (0: unknown).
+// table in place, and its width in columns and height in lines (0: unknown).
 bool OutputIsTerminal();
 int TerminalWidth();
+int TerminalHeight();
 // Writes text to standard output as it stands.
 void WriteOut(const std::string& text);
 // Draws `lines` over the `previous` lines that the last drawing left just

@@ -170,6 +170,12 @@ int TerminalWidth() {
     return size.ws_col;
 }
 
+int TerminalHeight() {
+    struct winsize size;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_row;
+}
+
 void WriteOut(const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {

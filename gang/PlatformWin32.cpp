@@ -207,6 +207,12 @@ int TerminalWidth() {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int TerminalHeight() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 void WriteOut(const std::string& text) {
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);

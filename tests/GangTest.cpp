@@ -205,4 +205,8 @@ TEST(GangText, LinesSummaryAndLogNames) {
     EXPECT_EQ(lines[0], "COM3           transferring 42%           12 s");
     EXPECT_EQ(lines[1], "/dev/ttyUSB10  waiting for the port        3 s");
     EXPECT_EQ(TableLines({{"COM3", "updated", 1}}, 10)[0], "COM3  upda");
+    const std::vector<std::string> rows = {"1", "2", "3", "4", "5", "count"};
+    EXPECT_EQ(FitLines(rows, 6, 1), rows);
+    EXPECT_EQ(FitLines(rows, 4, 1), (std::vector<std::string>{"1", "2", "... and 3 more boards.", "count"}));
+    EXPECT_EQ(FitLines(rows, 5, 0), (std::vector<std::string>{"1", "2", "3", "4", "... and 2 more boards."}));
 }
