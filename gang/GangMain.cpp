@@ -2,6 +2,7 @@
 // per port. The driver: the command line, the image check, the children and
 // their output, the table or the end lines, the logs and the report, the
 // time limit, Ctrl-C, and the station that flashes ports as they appear.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -277,6 +278,19 @@ void EndAll(Gang& gang) {
     }
 }
 
+// On a terminal: draws the table once it has changed and the last drawing
+// is 100 ms old, or once a second for the seconds column. Returns how long
+// the gang may wait before it looks again.
+double DrawWhenDue(Gang& gang) {
+    if (!gang.terminal) return 1;
+    double since = Now() - gang.lastDraw;
+    if ((gang.dirty && since >= kRedrawSeconds) || since >= 1) {
+        Draw(gang);
+        since = 0;
+    }
+    return gang.dirty ? kRedrawSeconds - since : 1 - since;
+}
+
 // Each board's tessan is started, then tended until all have ended.
 void RunNamed(Gang& gang) {
     for (auto& board : gang.boards) StartBoard(gang, *board);
@@ -289,14 +303,7 @@ void RunNamed(Gang& gang) {
             break;
         }
         Tend(gang, nullptr);
-        double waitSeconds = 1;
-        if (gang.terminal) {
-            const double sinceDraw = Now() - gang.lastDraw;
-            if (gang.dirty && sinceDraw >= kRedrawSeconds) Draw(gang);
-            // The seconds column moves once a second even when nothing else does.
-            waitSeconds = gang.dirty ? kRedrawSeconds - (Now() - gang.lastDraw) : 1 - (Now() - gang.lastDraw);
-            if (!gang.dirty && waitSeconds <= 0) gang.dirty = true;
-        }
+        const double waitSeconds = DrawWhenDue(gang);
         if (!AnyRunning(gang)) break;
         WaitForEvents(RunningChildren(gang), static_cast<int>(WaitLimit(gang, waitSeconds) * 1000));
     }
@@ -335,14 +342,7 @@ void RunStation(Gang& gang) {
                 }
             }
         }
-        double waitSeconds = kLookSeconds - (Now() - lastLook);
-        if (gang.terminal) {
-            if (gang.dirty && Now() - gang.lastDraw >= kRedrawSeconds) Draw(gang);
-            if (gang.dirty && kRedrawSeconds - (Now() - gang.lastDraw) < waitSeconds) {
-                waitSeconds = kRedrawSeconds - (Now() - gang.lastDraw);
-            }
-            if (AnyRunning(gang) && Now() - gang.lastDraw >= 1) gang.dirty = true;
-        }
+        const double waitSeconds = std::min(kLookSeconds - (Now() - lastLook), DrawWhenDue(gang));
         WaitForEvents(RunningChildren(gang), static_cast<int>(WaitLimit(gang, waitSeconds) * 1000));
     }
 }
