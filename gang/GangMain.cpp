@@ -334,6 +334,7 @@ void RunStation(Gang& gang) {
                 board.value = port;
                 char formed[kPortNameSize] = {};
                 board.port = DerivePortName(port.c_str(), formed, kDevicePaths);
+                board.output = ToolOutput(board.port);
                 board.serial = gang.started + 1;
                 gang.rowOfPort[port] = gang.boards.size() - 1;
                 if (!StartBoard(gang, board)) {
@@ -410,6 +411,7 @@ int main(int argc, char** argv) {
         board.value = value;
         char formed[kPortNameSize] = {};
         board.port = DerivePortName(value.c_str(), formed, kDevicePaths);
+        board.output = ToolOutput(board.port);
     }
     if (!CheckPorts(gang)) return 255;
     if (!gang.args.logs.empty() && !MakeFolder(gang.args.logs)) {

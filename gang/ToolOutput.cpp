@@ -45,8 +45,17 @@ bool ToolOutput::Feed(const char* bytes, size_t size) {
            before.message != state_.message;
 }
 
+// "PORT opened." (after a row of dots, for the re-open) or "PORT closed."
+// (after the echoed answer when that did not end its line).
+bool ToolOutput::IsPortLine(const std::string& line, const char* what) const {
+    if (port_.empty()) return EndsWith(line, (std::string(" ") + what).c_str());
+    const std::string text = port_ + " " + what;
+    if (strcmp(what, "closed.") == 0) return EndsWith(line, text.c_str());
+    const size_t start = line.find_first_not_of('.');
+    return start != std::string::npos && line.compare(start, std::string::npos, text) == 0;
+}
+
 void ToolOutput::Line(const std::string& line) {
-    if (state_.phase == Phase::kUpdated || state_.phase == Phase::kFailed) return;
     if (line == "Target updated successfully.") {
         state_.phase = Phase::kUpdated;
         state_.message = line;
@@ -62,17 +71,16 @@ void ToolOutput::Line(const std::string& line) {
     if (percent >= 0) {
         state_.phase = Phase::kTransferring;
         state_.percent = percent;
-    } else if (EndsWith(line, " opened.")) {
+    } else if (IsPortLine(line, "opened.")) {
         // The re-open is the second "opened.", after a row of dots, if any.
         state_.phase = ++opens_ == 1 ? Phase::kTrigger : Phase::kGreeting;
-    } else if (EndsWith(line, " closed.")) {
+    } else if (IsPortLine(line, "closed.")) {
         state_.phase = Phase::kWaiting;
         state_.dots = 0;
     }
 }
 
 void ToolOutput::Partial() {
-    if (state_.phase == Phase::kUpdated || state_.phase == Phase::kFailed) return;
     // The log form leaves each progress line open until the next record.
     const int percent = ProgressPercent(pending_);
     if (percent >= 0) {

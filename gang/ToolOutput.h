@@ -22,8 +22,14 @@ struct BoardState {
     std::string message;   // the tool's closing message, in its own words
 };
 
+// A message counts wherever it stands as a line of its own, and the last
+// one read is the board's state: the target's answers that tessan echoes
+// are arbitrary text and may look like one, but tessan's own closing
+// message is always its last.
 class ToolOutput {
 public:
+    // `port`: the port's name as tessan prints it ("" takes any name).
+    explicit ToolOutput(const std::string& port = "") : port_(port) {}
     // Takes the next bytes of the output; returns true when the state changed.
     bool Feed(const char* bytes, size_t size);
     const BoardState& state() const { return state_; }
@@ -31,6 +37,8 @@ public:
 private:
     void Line(const std::string& line);
     void Partial();
+    bool IsPortLine(const std::string& line, const char* what) const;
+    std::string port_;
     BoardState state_;
     std::string pending_;  // the line not ended yet
     int opens_ = 0;

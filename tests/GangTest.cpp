@@ -22,8 +22,8 @@ const char kGreeting[] = "/tmp/p opened.\n4C 4F 41 44 45 52 20 76 31 2E 30 2B 12
 const char kPause[] = "Press any key to continue . . . \n";
 
 // The states shown while `log` arrives one byte at a time, each once.
-std::vector<std::string> StatesSeen(const std::string& log) {
-    ToolOutput output;
+std::vector<std::string> StatesSeen(const std::string& log, const std::string& port = "") {
+    ToolOutput output(port);
     std::vector<std::string> seen;
     for (char c : log) {
         if (output.Feed(&c, 1)) seen.push_back(PhaseText(output.state()));
@@ -60,6 +60,17 @@ TEST(ToolOutput, RealLogsGiveTheBoardsStates) {
          "Loader start failed."},
         {"tessan v1.0 - (c) 2026 The tessan developers\n\nError: /tmp/p in use or does not exist.\n" + std::string(kPause),
          {"Error: /tmp/p in use or does not exist."}, Phase::kFailed, "Error: /tmp/p in use or does not exist."},
+        // A target whose answers hold lines that look like tessan's own:
+        // they are echoed text, and tessan's last message decides.
+        {std::string(kHead) + "/tmp/p opened.\n4C 2B 10: x\r\nError: y\r\n+\r                        \n"
+         "Transferring.. - 0% done.\rTransferring.. 100% done.  \nTarget updated successfully.\n" + kPause,
+         {"trigger", "waiting for the port", "greeting", "Error: y", "transferring 0%", "transferring 100%", "updated"},
+         Phase::kUpdated, "Target updated successfully."},
+        // An answer cut short by the port's vanishing: "closed." ends its line.
+        {std::string("tessan v1.0 - (c) 2026 The tessan developers\n\n/tmp/p opened.\n4F 1: O/tmp/p closed.\n...."),
+         {"trigger", "waiting for the port", "waiting for the port (1 tries)", "waiting for the port (2 tries)",
+          "waiting for the port (3 tries)", "waiting for the port (4 tries)"},
+         Phase::kWaiting, ""},
         // Killed in the middle: the last state stays, no message.
         {std::string(kHead) + kGreeting + "\r                        \nTransferring.. - 42% done.",
          {"trigger", "waiting for the port", "greeting", "transferring 42%"},
@@ -68,6 +79,7 @@ TEST(ToolOutput, RealLogsGiveTheBoardsStates) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.log);
         EXPECT_EQ(StatesSeen(c.log), c.states);
+        EXPECT_EQ(StatesSeen(c.log, "/tmp/p"), c.states);
         ToolOutput whole;  // the same bytes in one piece end the same way
         whole.Feed(c.log.data(), c.log.size());
         EXPECT_EQ(whole.state().phase, c.end);
