@@ -43,6 +43,9 @@ else()
   tessan_manual_page(tessan)
   install(FILES ${PROJECT_BINARY_DIR}/man/tessan.1.gz DESTINATION ${TESSAN_MAN1DIR})
   set(tessan_programs tessan)
+  # tessan-gang's manual page, made beside the others (its install goes with
+  # the program's).
+  tessan_manual_page(tessan-gang)
 
   if(TARGET tessan-sim)
     install(TARGETS tessan-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -9,6 +9,7 @@
 #include "../serial/ComPort.h"
 #include "CommandLine.h"
 #include "Console.h"
+#include "ImageFile.h"
 #include "Texts.h"
 
 namespace {
@@ -30,34 +31,6 @@ int FailureExit(FILE* file) {
     return -1;
 }
 
-// Reads and checks the whole image before any port is touched, so a bad
-// file never puts a target into its loader. Prints the reason and returns
-// false when the file is not a usable image.
-bool LoadImage(FILE* file, const char* fileName, unsigned char* image, size_t* length) {
-    switch (ReadImageFile(file, image, kImageCapacity, length)) {
-    case ImageRead::kReadError:
-        printf("Error: File '%s' could not be read.\n", fileName);
-        return false;
-    case ImageRead::kTooLarge:
-        printf("Error: File '%s' holds more than %u bytes.\n", fileName,
-               static_cast<unsigned>(kImageCapacity));
-        return false;
-    case ImageRead::kOk:
-        break;
-    }
-    if (*length == 0) {
-        printf("Error: File '%s' holds no image data.\n", fileName);
-        return false;
-    }
-    RecordFault fault;
-    if (!CheckRecords(image, *length, &fault)) {
-        printf("Error: File '%s' is truncated: the record at offset %u needs %u bytes, %u remain.\n",
-               fileName, fault.offset, fault.needed, fault.remain);
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,7 +45,7 @@ int main(int argc, char** argv) {
 
     FILE* file = fopen(line.fileName, "rb");
     if (file == nullptr) {
-        printf("Error: File '%s' not found.\n", line.fileName);
+        printf(kFileNotFound, line.fileName);
         return EarlyExit();
     }
 

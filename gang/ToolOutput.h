@@ -1,0 +1,49 @@
+// Reading a tessan child's standard output (its log form) into the state of
+// its board. Pure: fed the bytes as they arrive, in pieces of any size.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+enum class Phase {
+    kStarting,      // nothing but the banner yet
+    kTrigger,       // the port opened, the trigger sent, its answer echoed
+    kWaiting,       // the port closed; waiting for it to come back
+    kGreeting,      // re-opened; reading the loader's greeting
+    kTransferring,  // sending records
+    kUpdated,       // "Target updated successfully."
+    kFailed,        // the tool's own failure message
+};
+
+struct BoardState {
+    Phase phase = Phase::kStarting;
+    int percent = 0;       // while transferring
+    int dots = 0;          // re-open attempts while waiting for the port
+    std::string message;   // the tool's closing message, in its own words
+};
+
+// A message counts wherever it stands as a line of its own, and the last
+// one read is the board's state: the target's answers that tessan echoes
+// are arbitrary text and may look like one, but tessan's own closing
+// message is always its last.
+class ToolOutput {
+public:
+    // `port`: the port's name as tessan prints it ("" takes any name).
+    explicit ToolOutput(const std::string& port = "") : port_(port) {}
+    // Takes the next bytes of the output; returns true when the state changed.
+    bool Feed(const char* bytes, size_t size);
+    const BoardState& state() const { return state_; }
+
+private:
+    void Line(const std::string& line);
+    void Partial();
+    bool IsPortLine(const std::string& line, const char* what) const;
+    std::string port_;
+    BoardState state_;
+    std::string pending_;  // the line not ended yet
+    int opens_ = 0;
+};
+
+// What the table shows for a board in `state`: "trigger", "waiting for the
+// port", "greeting", "transferring 42%", "updated", or the failure message.
+std::string PhaseText(const BoardState& state);

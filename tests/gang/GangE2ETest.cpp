@@ -1,0 +1,568 @@
+// tessan-gang end to end: the real program and its tessan children against
+// several tessan-sim targets on pseudo-terminals, one case a row.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "TempDir.h"
+#include "e2e/Harness.h"
+#include "e2e/Tmux.h"
+#include "gang/GangArgs.h"
+#include "gang/GangText.h"
+#include "loader/Image.h"
+
+namespace {
+
+// What happens while the gang runs.
+enum class Action {
+    kNone,
+    kInterrupt,   // SIGINT to the gang's process group once every board transfers
+    kKillFirst,   // board 1's tessan killed from outside mid-transfer
+    kLateThird,   // station: board 3 appears a second after the start
+    kReplugFirst, // station: board 1 comes back (a new sim) after its flash
+};
+
+struct GangCase {
+    std::string name;
+    // Per board, the sim's options ("none": no sim at that port).
+    std::vector<std::vector<std::string>> boards;
+    // The gang's arguments: "{IMAGE}" the image, "{Bn}" board n's port,
+    // "{DIR}" the test's folder; empty: the image then every board's port.
+    std::vector<std::string> args;
+    std::vector<std::string> extra;  // appended to args
+    std::string image;               // fw.txt's contents (empty: examples/small.txt)
+    // Standard output, "{Bn}" and "{DIR}" filled in; seconds "(S s)", percents
+    // "N%" and the station's count of updated boards "Updated N," stand for any; the end
+    // lines in any order.
+    std::string expected;
+    int status = 255;
+    bool portsTouched = true;     // false: no sim may have seen an open
+    Action action = Action::kNone;
+    bool compareLogs = false;     // each --logs file equals a lone tessan's output
+};
+
+const char kSmall[] = TESSAN_SOURCE_DIR "/examples/small.txt";
+const char kLarge[] = TESSAN_SOURCE_DIR "/examples/large.txt";
+
+std::string B(int n, const std::string& dir) { return dir + "/b" + std::to_string(n); }
+
+std::string Fill(std::string text, const std::string& dir) {
+    for (int n = 9; n >= 1; --n) text = Replace(text, "{B" + std::to_string(n) + "}", B(n, dir));
+    return Replace(text, "{DIR}", dir);
+}
+
+// `text` with each run of digits (and full stops) that stands between
+// `before` and `after` made `with`.
+std::string Mask(const std::string& text, const std::string& before, const std::string& after,
+                 const std::string& with) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, before.size(), before) == 0) {
+            size_t end = i + before.size();
+            while (end < text.size() && (isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.')) ++end;
+            if (end > i + before.size() && text.compare(end, after.size(), after) == 0) {
+                out += before + with + after;
+                i = end + after.size();
+                continue;
+            }
+        }
+        out += text[i++];
+    }
+    return out;
+}
+
+// Seconds, percents and counts to placeholders; the lines before the
+// summary sorted, since boards end in any order.
+std::string Normalize(const std::string& out) {
+    std::string s = Mask(Mask(out, "(", " s)", "S"), " ", "%", "N");
+    s = Mask(s, "Updated ", ", failed ", "N");
+    std::vector<std::string> lines;
+    std::istringstream in(s);
+    std::string line, tail;
+    bool summary = false;
+    while (std::getline(in, line)) {
+        summary = summary || line.compare(0, 8, "Updated ") == 0 || line.compare(0, 6, "usage:") == 0;
+        if (summary) tail += line + "\n";
+        else lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string sorted;
+    for (const std::string& l : lines) sorted += l + "\n";
+    return sorted + tail;
+}
+
+// The pids of processes whose command line holds `text`, and whose first
+// argument ends in `program` when that is given.
+std::vector<pid_t> ProcessesWith(const std::string& text, const std::string& program = "") {
+    std::vector<pid_t> pids;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return pids;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0 || pid == getpid()) continue;
+        const std::string cmdline = Slurp("/proc/" + std::string(entry->d_name) + "/cmdline");
+        const std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
+        const bool named = program.empty() || (argv0.size() >= program.size() &&
+                                               argv0.compare(argv0.size() - program.size(), program.size(), program) == 0);
+        if (named && cmdline.find(text) != std::string::npos) pids.push_back(pid);
+    }
+    closedir(proc);
+    return pids;
+}
+
+struct Sim {
+    pid_t pid = -1;
+    int status = -2;  // its exit status once stopped
+    std::string log, rx;
+};
+
+Sim StartSim(const std::string& dir, const std::string& port, const std::vector<std::string>& options,
+             const std::string& tag) {
+    Sim sim;
+    sim.log = dir + "/sim" + tag + ".log";
+    sim.rx = dir + "/rx" + tag + ".bin";
+    std::vector<std::string> argv = {SimPath(), port, "--log", sim.log, "--rx", sim.rx, "--timeout", "60"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const std::string out = dir + "/sim" + tag + ".out";
+    sim.pid = StartProcess(argv, dir, out, dir + "/sim" + tag + ".err");
+    EXPECT_TRUE(WaitForText(out, "\n", 10)) << "sim " << tag << " did not start";
+    return sim;
+}
+
+// The bytes a target must receive: the image decoded.
+std::string ImageBytes(const std::string& file) {
+    static unsigned char image[kImageCapacity];
+    size_t length = 0;
+    FILE* f = fopen(file.c_str(), "rb");
+    if (f == nullptr || ReadImageFile(f, image, kImageCapacity, &length) != ImageRead::kOk) length = 0;
+    if (f) fclose(f);
+    return std::string(reinterpret_cast<char*>(image), length);
+}
+
+std::string Sha256sum(const std::string& file) {
+    FILE* pipe = popen(("sha256sum '" + file + "'").c_str(), "r");
+    char digest[65] = {};
+    if (pipe == nullptr || fread(digest, 1, 64, pipe) != 64) digest[0] = 0;
+    if (pipe) pclose(pipe);
+    return digest;
+}
+
+// The message of a board's end line, "PORT: MESSAGE (12.3 s)..." (the
+// first such line), or "" when there is none.
+std::string MessageOf(const std::string& out, const std::string& port) {
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, port.size() + 2, port + ": ") != 0) continue;
+        const size_t close = line.rfind(" s)");
+        const size_t open = close == std::string::npos ? close : line.rfind(" (", close);
+        if (open != std::string::npos && open >= port.size() + 2) return line.substr(port.size() + 2, open - port.size() - 2);
+    }
+    return "";
+}
+
+// Takes `literal` at *at.
+bool Take(const std::string& s, size_t* at, const std::string& literal) {
+    if (s.compare(*at, literal.size(), literal) != 0) return false;
+    *at += literal.size();
+    return true;
+}
+
+// Takes a JSON string without escapes at *at (after its opening quote) up to
+// its closing quote and the text `then`.
+bool TakeString(const std::string& s, size_t* at, std::string* value, const std::string& then) {
+    const size_t end = s.find('"', *at);
+    if (end == std::string::npos) return false;
+    *value = s.substr(*at, end - *at);
+    *at = end + 1;
+    return value->find('\\') == std::string::npos && Take(s, at, then);
+}
+
+bool IsTime(const std::string& t) {  // 2026-12-09T04:18:48Z
+    static const char kForm[] = "dddd-dd-ddTdd:dd:ddZ";
+    if (t.size() != sizeof kForm - 1) return false;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (kForm[i] == 'd' ? !isdigit(static_cast<unsigned char>(t[i])) : t[i] != kForm[i]) return false;
+    }
+    return true;
+}
+
+struct ReportFields {
+    std::string port, start, end, seconds, outcome, message, sha;
+};
+
+// One report line in its exact form: the keys in order, the times, the
+// seconds, the outcome, the digest and the version.
+bool ParseReportLine(const std::string& line, ReportFields* f) {
+    size_t at = 0;
+    if (!Take(line, &at, "{\"port\":\"") || !TakeString(line, &at, &f->port, ",\"start\":\"") ||
+        !TakeString(line, &at, &f->start, ",\"end\":\"") || !TakeString(line, &at, &f->end, ",\"seconds\":")) {
+        return false;
+    }
+    const size_t comma = line.find(',', at);
+    if (comma == std::string::npos) return false;
+    f->seconds = line.substr(at, comma - at);
+    at = comma;
+    if (!Take(line, &at, ",\"outcome\":\"") || !TakeString(line, &at, &f->outcome, ",\"message\":\"") ||
+        !TakeString(line, &at, &f->message, ",\"image_sha256\":\"") ||
+        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"1.2\"}") || at != line.size()) {
+        return false;
+    }
+    const size_t dot = f->seconds.find('.');
+    const bool secondsOk = dot != std::string::npos && dot > 0 && f->seconds.size() == dot + 4 &&
+                           f->seconds.find_first_not_of("0123456789.") == std::string::npos;
+    const bool outcomeOk = f->outcome == "updated" || f->outcome == "failed" || f->outcome == "timed out" ||
+                           f->outcome == "interrupted";
+    const bool shaOk = f->sha.size() == 64 && f->sha.find_first_not_of("0123456789abcdef") == std::string::npos;
+    return IsTime(f->start) && IsTime(f->end) && secondsOk && outcomeOk && shaOk;
+}
+
+std::vector<GangCase> Cases() {
+    const std::vector<std::string> good = {};
+    const std::vector<std::string> slow = {"--line-rate"};
+    std::vector<GangCase> cases;
+    {
+        GangCase c;
+        c.name = "EightBoardsTwoMisbehaving";
+        c.boards = {good, good, {"--silent", "3"}, good, good, {"--status", "2:7"}, good, good};
+        c.extra = {"--logs", "{DIR}/logs", "--report", "{DIR}/report.jsonl"};
+        c.expected =
+            "{B1}: Target updated successfully. (S s)\n{B2}: Target updated successfully. (S s)\n"
+            "{B3}: Failed: Target is not responding. (S s)\n{B4}: Target updated successfully. (S s)\n"
+            "{B5}: Target updated successfully. (S s)\n{B6}: Error. Error code 7. (S s)\n"
+            "{B7}: Target updated successfully. (S s)\n{B8}: Target updated successfully. (S s)\n"
+            "Updated 6 of 8 boards.\nNot updated: {B3} {B6}\n";
+        c.compareLogs = true;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "AllUpdated";
+        c.boards = {good, good, good};
+        c.args = {"--report", "{DIR}/report.jsonl", "--timeout", "30", "{IMAGE}", "{B1}", "{B2}", "{B3}"};
+        c.expected = "{B1}: Target updated successfully. (S s)\n{B2}: Target updated successfully. (S s)\n"
+                     "{B3}: Target updated successfully. (S s)\nUpdated 3 of 3 boards.\n";
+        c.status = 0;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "BadImageTouchesNothing";
+        c.boards = {good, good};
+        c.image = "5 0 1 2";
+        c.args = {"fw.txt", "{B1}", "{B2}"};
+        c.expected = "Error: File 'fw.txt' is truncated: the record at offset 0 needs 85 bytes, 4 remain.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "MissingImage";
+        c.boards = {good};
+        c.args = {"nope.txt", "{B1}"};
+        c.expected = "Error: File 'nope.txt' not found.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "PortNamedTwice";
+        c.boards = {good, good};
+        c.args = {"{IMAGE}", "{B1}", "{B2}", "{B1}"};
+        c.expected = "Error: Port {B1} is named twice.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "TwoNamesForOneDevice";  // {DIR}/alias is made a link to board 2's port
+        c.boards = {good, good};
+        c.args = {"{IMAGE}", "{B1}", "{B2}", "{DIR}/alias"};
+        c.expected = "Error: Ports {B2} and {DIR}/alias are the same device.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "UsageWithoutPort";
+        c.boards = {good};
+        c.args = {"{IMAGE}", "--timeout", "9"};
+        c.expected = kGangUsage;
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "TimeoutOnAPortThatNeverComesBack";
+        c.boards = {{"--vanish-in-reply"}, good, {"none"}};
+        c.extra = {"--timeout", "5", "--report", "{DIR}/report.jsonl"};
+        c.expected = "{B1}: Timed out after 5 s (waiting for the port). (S s)\n"
+                     "{B2}: Target updated successfully. (S s)\n"
+                     "{B3}: Error: {B3} in use or does not exist. (S s)\n"
+                     "Updated 1 of 3 boards.\nNot updated: {B1} {B3}\n";
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "ReportOnAFullDisk";
+        c.boards = {good};
+        c.extra = {"--report", "/dev/full"};
+        c.expected = "{B1}: Target updated successfully. (S s)\n"
+                     "Error: Cannot write the report '/dev/full': No space left on device.\n"
+                     "Updated 1 of 1 board.\n";
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "InterruptMidTransfer";
+        c.boards = {slow, slow, slow};
+        c.image = "large";
+        c.extra = {"--logs", "{DIR}/logs", "--report", "{DIR}/report.jsonl"};
+        c.expected = "{B1}: Interrupted (transferring N%). (S s)\n{B2}: Interrupted (transferring N%). (S s)\n"
+                     "{B3}: Interrupted (transferring N%). (S s)\nUpdated 0 of 3 boards.\n"
+                     "Not updated: {B1} {B2} {B3}\n";
+        c.action = Action::kInterrupt;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "ChildKilledFromOutside";
+        c.boards = {slow, slow};
+        c.image = "large";
+        c.extra = {"--logs", "{DIR}/logs"};
+        c.expected = "{B1}: tessan ended without a result (killed). (S s)\n"
+                     "{B2}: Target updated successfully. (S s)\nUpdated 1 of 2 boards.\nNot updated: {B1}\n";
+        c.action = Action::kKillFirst;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "StationFlashesEachNewBoardOnce";
+        c.boards = {good, good, good};
+        c.args = {"{IMAGE}", "--wait", "{DIR}/b*", "--count", "3", "--settle", "0.5", "--logs", "{DIR}/logs"};
+        c.expected = "Waiting for ports matching {DIR}/b* (Ctrl-C ends).\n"
+                     "{B1}: Target updated successfully. (S s) Updated N, failed 0.\n"
+                     "{B2}: Target updated successfully. (S s) Updated N, failed 0.\n"
+                     "{B3}: Target updated successfully. (S s) Updated N, failed 0.\n"
+                     "Updated 3 of 3 boards.\n";
+        c.status = 0;
+        c.action = Action::kLateThird;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "StationFlashesAReplugAfterTheSettleTime";
+        c.boards = {good, good};
+        c.args = {"{IMAGE}", "--wait", "{DIR}/b*", "--count", "3", "--settle", "0.5"};
+        c.expected = "Waiting for ports matching {DIR}/b* (Ctrl-C ends).\n"
+                     "{B1}: Target updated successfully. (S s) Updated N, failed 0.\n"
+                     "{B1}: Target updated successfully. (S s) Updated N, failed 0.\n"
+                     "{B2}: Target updated successfully. (S s) Updated N, failed 0.\n"
+                     "Updated 3 of 3 boards.\n";
+        c.status = 0;
+        c.action = Action::kReplugFirst;
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+class GangE2E : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(GangE2E, Run) {
+    const GangCase c = Cases()[GetParam()];
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    const std::string image = c.image.empty() ? kSmall : c.image == "large" ? kLarge : tmp.Write("fw.txt", c.image);
+    if (c.name == "TwoNamesForOneDevice") {
+        ASSERT_EQ(symlink(B(2, dir).c_str(), (dir + "/alias").c_str()), 0);
+    }
+
+    const bool lateThird = c.action == Action::kLateThird;
+    std::vector<Sim> sims(c.boards.size());
+    for (size_t i = 0; i < c.boards.size(); ++i) {
+        if (c.boards[i] == std::vector<std::string>{"none"} || (lateThird && i == 2)) continue;
+        sims[i] = StartSim(dir, B(static_cast<int>(i) + 1, dir), c.boards[i], std::to_string(i + 1));
+    }
+
+    std::vector<std::string> argv = {TESSAN_GANG_PATH};
+    if (c.args.empty()) {
+        argv.push_back(image);
+        for (size_t i = 0; i < c.boards.size(); ++i) argv.push_back(B(static_cast<int>(i) + 1, dir));
+    }
+    for (const std::string& a : c.args) argv.push_back(Replace(Fill(a, dir), "{IMAGE}", image));
+    for (const std::string& a : c.extra) argv.push_back(Fill(a, dir));
+    const pid_t gang = StartProcess(argv, dir, dir + "/gang.out", dir + "/gang.err");
+
+    Sim replug;
+    if (c.action == Action::kInterrupt || c.action == Action::kKillFirst) {
+        for (size_t i = 0; i < c.boards.size(); ++i) {
+            ASSERT_TRUE(WaitForText(dir + "/logs/" + LogFileName(B(static_cast<int>(i) + 1, dir), 0), "Transferring.. ", 20))
+                << "board " << i + 1 << " did not start its transfer";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (c.action == Action::kInterrupt) {
+            kill(-gang, SIGINT);  // the gang's whole process group, as a terminal does
+        } else {
+            const std::vector<pid_t> first = ProcessesWith(B(1, dir) + '\0', "/tessan");
+            ASSERT_EQ(first.size(), 1u);
+            kill(first[0], SIGKILL);
+        }
+    } else if (lateThird) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        sims[2] = StartSim(dir, B(3, dir), c.boards[2], "3");
+    } else if (c.action == Action::kReplugFirst) {
+        sims[0].status = StopProcess(sims[0].pid, 20);
+        EXPECT_EQ(sims[0].status, 0) << "board 1's first flash";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        replug = StartSim(dir, B(1, dir), {}, "1b");
+    }
+
+    const int status = StopProcess(gang, 40);
+    const std::string out = Slurp(dir + "/gang.out");
+    EXPECT_EQ(status, c.status) << out;
+    EXPECT_EQ(Normalize(out), Normalize(Fill(c.expected, dir)));
+    EXPECT_EQ(Slurp(dir + "/gang.err"), "");
+
+    // Every target the gang reported updated received exactly the image;
+    // none was touched when the run was refused.
+    const std::string bytes = ImageBytes(image);
+    if (replug.pid > 0) sims.push_back(replug);
+    for (size_t i = 0; i < sims.size(); ++i) {
+        if (sims[i].pid < 0) continue;
+        const int simStatus = sims[i].status != -2 ? sims[i].status : StopProcess(sims[i].pid, 1);
+        const std::string port = i < c.boards.size() ? B(static_cast<int>(i) + 1, dir) : B(1, dir);
+        const bool updated = MessageOf(out, port) == "Target updated successfully.";
+        if (updated) {
+            EXPECT_EQ(simStatus, 0) << "board " << i + 1;
+            EXPECT_TRUE(Slurp(sims[i].rx) == bytes) << "board " << i + 1 << " received something else";
+        } else {
+            EXPECT_NE(simStatus, 0) << "board " << i + 1 << " was not reported updated";
+        }
+        if (!c.portsTouched) {
+            EXPECT_EQ(OpensSeen(Slurp(sims[i].log)), 0) << "board " << i + 1;
+        }
+    }
+    // No tessan, and nothing else of this test, is left running.
+    EXPECT_EQ(ProcessesWith(dir).size(), 0u);
+
+    // The report: one line per board, in its form, agreeing with the lines.
+    const std::string report = Slurp(dir + "/report.jsonl");
+    if (!report.empty()) {
+        std::istringstream lines(report);
+        std::string line;
+        size_t count = 0;
+        while (std::getline(lines, line)) {
+            ReportFields f;
+            ASSERT_TRUE(ParseReportLine(line, &f)) << line;
+            ++count;
+            EXPECT_EQ(f.message, MessageOf(out, f.port)) << line;
+            EXPECT_EQ(f.outcome == "updated", f.message == "Target updated successfully.") << line;
+            EXPECT_EQ(f.sha, Sha256sum(image));
+        }
+        EXPECT_EQ(count, c.boards.size());
+    }
+
+    // Each board's log holds exactly what tessan alone prints against a
+    // target that behaves the same.
+    if (c.compareLogs) {
+        std::vector<Sim> lone(c.boards.size());
+        std::vector<pid_t> tools(c.boards.size());
+        for (size_t i = 0; i < c.boards.size(); ++i) {
+            const std::string port = dir + "/lone" + std::to_string(i + 1);
+            lone[i] = StartSim(dir, port, c.boards[i], "lone" + std::to_string(i + 1));
+            tools[i] = StartProcess({ToolPath(), image, "-COM", port}, dir, port + ".out", port + ".err");
+        }
+        for (size_t i = 0; i < c.boards.size(); ++i) {
+            StopProcess(tools[i], 20);
+            StopProcess(lone[i].pid, 1);
+            const std::string n = std::to_string(i + 1);
+            const std::string alone = Replace(Slurp(dir + "/lone" + n + ".out"), dir + "/lone" + n, B(static_cast<int>(i) + 1, dir));
+            const std::string log = Slurp(dir + "/logs/" + LogFileName(B(static_cast<int>(i) + 1, dir), 0));
+            EXPECT_TRUE(log == alone) << "board " << n << ": " << MatchOutput(alone, log);
+        }
+    }
+}
+
+// A real terminal: while 4 boards transfer, one row each with its percent;
+// at the end the screen holds the last table and the summary, nothing else.
+TEST(GangTerminal, TableDrawnInPlaceAndNothingLeftOver) {
+    if (!HaveTmux()) GTEST_SKIP() << "tmux is not installed";
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    std::vector<Sim> sims;
+    std::string command = std::string(TESSAN_GANG_PATH) + " " + kLarge;
+    for (int n = 1; n <= 4; ++n) {
+        sims.push_back(StartSim(dir, B(n, dir), {"--line-rate"}, std::to_string(n)));
+        command += " " + B(n, dir);
+    }
+    Tmux tmux(dir, "/bin/sh", "-x 120 -y 30");
+    ASSERT_TRUE(tmux.ok());
+    ASSERT_TRUE(tmux.Type("clear; " + command + "; echo status $?"));
+
+    // Whether `line` is board n's row: its port, blanks, what it does
+    // ("transferring" takes its percent), blanks, its seconds.
+    const auto isRow = [&dir](const std::string& line, int n, const std::string& doing) {
+        const std::string port = B(n, dir);
+        size_t at = port.size();
+        if (line.compare(0, at, port) != 0 || line.compare(at, 2, "  ") != 0) return false;
+        at = line.find_first_not_of(' ', at);
+        if (at == std::string::npos || line.compare(at, doing.size(), doing) != 0) return false;
+        at += doing.size();
+        if (doing == "transferring") {
+            const size_t digits = line.find_first_not_of("0123456789", at + 1);
+            if (line[at] != ' ' || digits == at + 1 || digits == std::string::npos || line[digits] != '%') return false;
+            at = digits + 1;
+        }
+        const size_t seconds = line.find_first_not_of(' ', at);
+        return seconds > at + 1 && seconds != std::string::npos && line.size() > seconds + 2 &&
+               line.compare(line.size() - 2, 2, " s") == 0 &&
+               line.find_first_not_of("0123456789", seconds) == line.size() - 2;
+    };
+    const auto screenLines = [](const std::string& screen) {
+        std::vector<std::string> lines;
+        std::istringstream in(screen);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    };
+    bool seen = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!seen && std::chrono::steady_clock::now() < end) {
+        const std::vector<std::string> lines = screenLines(tmux.Screen());
+        for (size_t i = 0; i + 4 <= lines.size() && !seen; ++i) {
+            seen = isRow(lines[i], 1, "transferring") && isRow(lines[i + 1], 2, "transferring") &&
+                   isRow(lines[i + 2], 3, "transferring") && isRow(lines[i + 3], 4, "transferring");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(seen) << tmux.Screen();
+
+    std::string screen;
+    while (std::chrono::steady_clock::now() < end && screen.find("status ") == std::string::npos) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        screen = tmux.Screen();
+    }
+    // The whole screen: the last table, the summary, the status, and the
+    // shell's prompt ("$" or "#") at most.
+    const std::vector<std::string> lines = screenLines(screen);
+    ASSERT_TRUE(lines.size() == 6 || (lines.size() == 7 && (lines[6] == "$" || lines[6] == "#"))) << screen;
+    for (int n = 1; n <= 4; ++n) EXPECT_TRUE(isRow(lines[n - 1], n, "updated")) << lines[n - 1];
+    EXPECT_EQ(lines[4], "Updated 4 of 4 boards.");
+    EXPECT_EQ(lines[5], "status 0");
+    for (Sim& sim : sims) EXPECT_EQ(StopProcess(sim.pid, 2), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Case, GangE2E, ::testing::Range<size_t>(0, Cases().size()),
+                         [](const ::testing::TestParamInfo<size_t>& info) { return Cases()[info.param].name; });
+
+}  // namespace

@@ -1,0 +1,80 @@
+// tessan-gang.exe under Wine: three boards on Wine COM ports (one answering
+// an error code), then a port named twice; the same checks as on ptys where
+// they apply.
+#include <algorithm>
+#include <sstream>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "../TempDir.h"
+#include "../e2e/Cases.h"
+#include "../e2e/Harness.h"
+#include "WineRunner.h"
+
+namespace {
+
+// The lines before the summary sorted (boards end in any order), seconds
+// made "S".
+std::string Sorted(const std::string& out) {
+    std::istringstream in(out);
+    std::vector<std::string> lines;
+    std::string line, tail;
+    while (std::getline(in, line)) {
+        const size_t open = line.rfind(" (");
+        if (open != std::string::npos && line.size() > open + 2 && line.compare(line.size() - 3, 3, " s)") == 0) {
+            line = line.substr(0, open) + " (S s)";
+        }
+        if (line.compare(0, 8, "Updated ") == 0 || !tail.empty()) tail += line + "\n";
+        else lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string sorted;
+    for (const std::string& l : lines) sorted += l + "\n";
+    return sorted + tail;
+}
+
+}  // namespace
+
+TEST(WineGang, ThreeBoardsOnComPorts) {
+    REQUIRE_WINE_SESSION();
+    if (access(TESSAN_WIN_GANG_EXE, F_OK) != 0) GTEST_SKIP() << "no Windows build at " TESSAN_WIN_GANG_EXE;
+    // COM numbers no other Wine case uses.
+    const int first = kFirstCom + static_cast<int>(AllCases().size()) + 1;
+    ASSERT_LE(first + 2, kLastCom);
+    TempDir dir;
+    const std::string image = TESSAN_SOURCE_DIR "/examples/small.txt";
+    std::vector<pid_t> sims;
+    for (int k = 0; k < 3; ++k) {
+        const std::string n = std::to_string(k);
+        std::vector<std::string> argv = {SimPath(), WinePrefix() + "/dosdevices/com" + std::to_string(first + k),
+                                         "--rx", dir.File("rx" + n), "--timeout", "60"};
+        if (k == 1) argv.insert(argv.end(), {"--status", "2:7"});
+        sims.push_back(StartProcess(argv, dir.path(), dir.File("sim" + n + ".out"), dir.File("sim" + n + ".err")));
+        ASSERT_TRUE(WaitForText(dir.File("sim" + n + ".out"), "\n", 10));
+    }
+    Runner gang = WineRunner();
+    gang.prefix = {gang.prefix[0], TESSAN_WIN_GANG_EXE};
+    const std::string a = std::to_string(first), b = std::to_string(first + 1), c = std::to_string(first + 2);
+    RunResult r = RunTool(gang, dir.path(), 0, false, {},
+                          {"Z:" + Replace(image, "/", "\\"), a, "COM" + b, c, "--report", "report.jsonl"});
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_EQ(Sorted(r.out), "COM" + a + ": Target updated successfully. (S s)\n" +
+                                 "COM" + b + ": Error. Error code 7. (S s)\n" +
+                                 "COM" + c + ": Target updated successfully. (S s)\n" +
+                                 "Updated 2 of 3 boards.\nNot updated: COM" + b + "\n");
+    EXPECT_EQ(r.err, "");
+    for (size_t k = 0; k < sims.size(); ++k) {
+        EXPECT_EQ(StopProcess(sims[k], 2), k == 1 ? 1 : 0) << "board " << k;
+    }
+    const std::string report = Slurp(dir.File("report.jsonl"));
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 3) << report;
+    EXPECT_NE(report.find("{\"port\":\"COM" + b + "\",\"start\":\""), std::string::npos) << report;
+    EXPECT_NE(report.find("\"outcome\":\"failed\",\"message\":\"Error. Error code 7.\""), std::string::npos);
+
+    // Two spellings of one port: refused before anything starts.
+    r = RunTool(gang, dir.path(), 0, false, {}, {"Z:" + Replace(image, "/", "\\"), a, "com" + a, "COM" + a});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Error: Port COM" + a + " is named twice.\n");
+}
