@@ -1,12 +1,13 @@
 # Installation and packages.
 #
 # `cmake --install <build> --prefix <dir>` puts, on Linux:
-#   <dir>/bin/tessan, <dir>/bin/tessan-sim (where the sim is built)
-#   <dir>/share/man/man1/tessan.1.gz, tessan-sim.1.gz
+#   <dir>/bin/tessan, <dir>/bin/tessan-gang, <dir>/bin/tessan-sim (where the
+#   sim is built)
+#   <dir>/share/man/man1/tessan.1.gz, tessan-gang.1.gz, tessan-sim.1.gz
 #   <dir>/share/doc/tessan/README.md, copyright, changelog.gz
 #   <dir>/share/doc/tessan/docs/*.md
 # (the documents as a Debian package has them: see DebianDocs.cmake), and
-# for the Windows build, flat in <dir>: tessan.exe, README.md, LICENSE.txt
+# for the Windows build, flat in <dir>: tessan.exe, tessan-gang.exe, README.md, LICENSE.txt
 # and docs\*.md (the layout of a zip that is unpacked and run in place).
 # The README links to the documents in docs/ by relative paths, so they
 # sit beside it wherever it is installed.
@@ -25,7 +26,8 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  install(TARGETS tessan RUNTIME DESTINATION .)
+  # tessan-gang.exe runs the tessan.exe in its own folder.
+  install(TARGETS tessan tessan-gang RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs FILES_MATCHING PATTERN "*.md")
   # Windows opens a .txt with a double click; a bare LICENSE it does not.
@@ -42,10 +44,11 @@ else()
   install(TARGETS tessan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   tessan_manual_page(tessan)
   install(FILES ${PROJECT_BINARY_DIR}/man/tessan.1.gz DESTINATION ${TESSAN_MAN1DIR})
-  set(tessan_programs tessan)
-  # tessan-gang's manual page, made beside the others (its install goes with
-  # the program's).
+  # tessan-gang runs the tessan in its own folder, so the two go together.
+  install(TARGETS tessan-gang RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   tessan_manual_page(tessan-gang)
+  install(FILES ${PROJECT_BINARY_DIR}/man/tessan-gang.1.gz DESTINATION ${TESSAN_MAN1DIR})
+  set(tessan_programs tessan tessan-gang)
 
   if(TARGET tessan-sim)
     install(TARGETS tessan-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -92,6 +95,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "loader over a serial line: it triggers the loader, waits for the device\n"
   "to come back after its reset, and streams the image record by record,\n"
   "checking the status the device answers to each.\n"
+  "tessan-gang flashes many boards at once, one tessan per port, with a\n"
+  "table of their progress, a time limit per board and a report.\n"
   "tessan-sim, a simulated target on a pseudo-terminal, shows a whole\n"
   "transfer without hardware.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)

@@ -2,14 +2,15 @@
 # The Windows installer that scripts/package made, installed, used and
 # removed under Wine, in a fresh 64-bit prefix of its own:
 #   - `file` sees a 64-bit program (PE32+, x86-64);
-#   - a silent install (/S) puts tessan.exe, README.md, LICENSE.txt, the
+#   - a silent install (/S) puts tessan.exe, tessan-gang.exe, README.md,
+#     LICENSE.txt, the
 #     documents in docs\ (and its uninstaller) into C:\Program Files\tessan,
 #     nothing into Program Files (x86); appends ";C:\Program Files\tessan"
 #     to the system PATH and changes nothing else of it; and lists tessan
 #     with its version among the installed programs;
 #   - `tessan` by name, from a new `cmd /c`, prints the banner and the usage
 #     text of frontend/Texts.h (in CR LF lines), then Wine's pause, and ends
-#     with status 255;
+#     with status 255; `tessan-gang --help` by name shows its usage, status 0;
 #   - on a PATH longer than the 1024 characters an NSIS string holds, as
 #     many machines have (the test sets one, without tessan's folder), a
 #     second silent install appends the folder to the whole PATH;
@@ -142,7 +143,7 @@ files=$(cd "$folder" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
 mapfile -t document_names < <(cd docs && LC_ALL=C ls -1 -- *.md)
 documents="${document_names[*]} "
 installed_documents=$(cd "$folder/docs" 2>/dev/null && LC_ALL=C ls -A | tr '\n' ' ')
-if [ "$status" -eq 0 ] && [ "$files" = "LICENSE.txt README.md Uninstall.exe docs tessan.exe " ] &&
+if [ "$status" -eq 0 ] && [ "$files" = "LICENSE.txt README.md Uninstall.exe docs tessan-gang.exe tessan.exe " ] &&
    [ "$installed_documents" = "$documents" ] &&
    [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/tessan" ]; then
   pass "installer /S: exit status 0, C:\\Program Files\\tessan holds $files, docs\\ holds $documents"
@@ -175,6 +176,16 @@ if [ "$status" -eq 255 ] && tr -d '\r' <"$work/out" | cmp -s - "$work/usage.expe
 else
   fail "cmd /c tessan: exit status $status, output (then the expected):"
   sed 's/^/      /' "$work/out" "$work/err" "$work/usage.expected"
+fi
+
+wine cmd /c tessan-gang --help </dev/null >"$work/out" 2>"$work/err"
+status=$?
+if [ "$status" -eq 0 ] && tr -d '\r' <"$work/out" | grep -q '^usage: tessan-gang <filename.ext> PORT' &&
+   [ ! -s "$work/err" ]; then
+  pass "cmd /c tessan-gang --help: its usage, exit status 0, nothing on stderr"
+else
+  fail "cmd /c tessan-gang --help: exit status $status, output:"
+  sed 's/^/      /' "$work/out" "$work/err"
 fi
 
 echo "== a long PATH, the install again"

@@ -9,11 +9,13 @@
 #     programs running from the unpacked tree (the ARM ones under
 #     qemu-user, started with the cross libraries as their root, so that no
 #     binfmt_misc is needed);
-#   - as root, the .deb installed with apt-get: man tessan, tessan and
-#     tessan-sim from the PATH; then apt-get remove leaves none of its files;
+#   - as root, the .deb installed with apt-get: man tessan, tessan,
+#     tessan-gang and tessan-sim from the PATH; then apt-get remove leaves
+#     none of its files;
 #   - cmake --install of the same build into a prefix of its own;
-#   - the Windows zip: exactly tessan.exe, the README, the licence and the
-#     documents of docs/, and an exe that needs no DLLs beyond the system's own.
+#   - the Windows zip: exactly tessan.exe, tessan-gang.exe, the README, the
+#     licence and the documents of docs/, and exes that need no DLLs beyond
+#     the system's own.
 # Usage: tests/package/check-packages.sh [NATIVE_BUILD_DIR WIN_BUILD_DIR [ARM64_BUILD_DIR ARMHF_BUILD_DIR]]
 #        (default build/package-native build/package-win build/package-arm64
 #        build/package-armhf)
@@ -59,7 +61,9 @@ mapfile -t documents < <(cd docs && LC_ALL=C ls -1 -- *.md)
 # What an install holds, relative to its prefix. The sim is built, and so
 # installed, where its sources are.
 installed="bin/tessan
+bin/tessan-gang
 share/man/man1/tessan.1.gz
+share/man/man1/tessan-gang.1.gz
 share/doc/tessan/README.md
 share/doc/tessan/copyright
 share/doc/tessan/changelog.gz
@@ -116,6 +120,22 @@ check_sim_help() {
   else
     fail "$what:"
     sed 's/^/      /' "$work/sim-help"
+  fi
+}
+
+# EXE --help: exit status 0, tessan-gang's usage text, nothing on standard
+# error. WHAT names the run; the words of LAUNCHER start it.
+check_gang_help() {
+  local exe=$1 what=$2 launch=${3:-} status
+  # shellcheck disable=SC2086 # the launcher's words
+  $launch "$exe" --help </dev/null >"$work/gang-help" 2>"$work/gang-err"
+  status=$?
+  if [ "$status" -eq 0 ] && grep -q '^usage: tessan-gang <filename.ext> PORT' "$work/gang-help" &&
+     [ ! -s "$work/gang-err" ]; then
+    pass "$what shows its usage"
+  else
+    fail "$what: exit status $status:"
+    sed 's/^/      /' "$work/gang-help" "$work/gang-err"
   fi
 }
 
@@ -234,8 +254,13 @@ check_install() {
   else
     fail "tessan on the PATH is '$(command -v tessan)', not /usr/bin/tessan"
   fi
+  if [ "$(command -v tessan-gang)" = /usr/bin/tessan-gang ]; then
+    check_gang_help tessan-gang "tessan-gang --help from the PATH"
+  else
+    fail "tessan-gang on the PATH is '$(command -v tessan-gang)', not /usr/bin/tessan-gang"
+  fi
   local name
-  for name in tessan $([ "$with_sim" = yes ] && echo tessan-sim); do
+  for name in tessan tessan-gang $([ "$with_sim" = yes ] && echo tessan-sim); do
     if [ "$(man -w "$name" 2>&1)" = "/usr/share/man/man1/$name.1.gz" ] &&
        LC_ALL=C MANWIDTH=80 man --warnings "$name" >"$work/man.out" 2>"$work/man.err" </dev/null &&
        [ ! -s "$work/man.err" ] && grep -q "^ *$name - " "$work/man.out"; then
@@ -296,6 +321,34 @@ check_transfer() {
     fail "transfer between the unpacked programs: tessan $status, tessan-sim $sim_status"
     sed 's/^/      tessan: /' "$work/tool.out" "$work/tool.err"
     sed 's/^/      sim: /' "$work/sim.out"
+  fi
+}
+
+# Two boards at once: the unpacked tessan-gang runs the unpacked tessan
+# beside it against two tessan-sims.
+check_gang_transfer() {
+  local bin=$1 status sims=() i
+  for i in 1 2; do
+    "$bin/tessan-sim" "$work/board$i" --timeout 20 >"$work/board$i.out" 2>&1 &
+    sims+=($!)
+  done
+  for i in 1 2; do
+    for _ in $(seq 500); do
+      [ -s "$work/board$i.out" ] && break
+      sleep 0.01
+    done
+  done
+  timeout 30 "$bin/tessan-gang" examples/small.txt "$work/board1" "$work/board2" </dev/null \
+    >"$work/gang.out" 2>"$work/gang.err"
+  status=$?
+  local sim_status=0
+  for i in "${sims[@]}"; do wait "$i" || sim_status=$?; done
+  if [ "$status" -eq 0 ] && [ "$sim_status" -eq 0 ] && [ ! -s "$work/gang.err" ] &&
+     grep -q '^Updated 2 of 2 boards\.$' "$work/gang.out"; then
+    pass "unpacked tessan-gang flashed examples/small.txt into two unpacked tessan-sims"
+  else
+    fail "two boards with the unpacked programs: tessan-gang $status, a tessan-sim $sim_status"
+    sed 's/^/      tessan-gang: /' "$work/gang.out" "$work/gang.err"
   fi
 }
 
@@ -375,12 +428,17 @@ check_deb() {
   check_copyright "$doc/copyright"
   check_tessan_runs "$root/usr/bin/tessan" "unpacked tessan${launch:+ under ${launch%% *}}" "$launch"
   check_man "$root/usr/share/man/man1/tessan.1.gz" tessan
+  check_gang_help "$root/usr/bin/tessan-gang" "unpacked tessan-gang --help${launch:+ under ${launch%% *}}" "$launch"
+  check_man "$root/usr/share/man/man1/tessan-gang.1.gz" tessan-gang
   if [ "$with_sim" = yes ]; then
     check_sim_help "$root/usr/bin/tessan-sim" "unpacked tessan-sim --help${launch:+ under ${launch%% *}}" "$launch"
     check_man "$root/usr/share/man/man1/tessan-sim.1.gz" tessan-sim
     # The whole transfer between the two programs runs natively only (the
     # ARM builds' transfers are the cross stage's end-to-end cases).
-    if [ -z "$launch" ]; then check_transfer "$root/usr/bin"; fi
+    if [ -z "$launch" ]; then
+      check_transfer "$root/usr/bin"
+      check_gang_transfer "$root/usr/bin"
+    fi
   fi
 }
 
@@ -410,6 +468,7 @@ prefix="$work/prefix"
 if cmake --install "$native" --prefix "$prefix" >"$work/install.log" 2>&1; then
   check_tree "$prefix" "$installed" "cmake --install --prefix"
   check_tessan_runs "$prefix/bin/tessan" "installed tessan"
+  check_gang_help "$prefix/bin/tessan-gang" "installed tessan-gang --help"
 else
   fail "cmake --install $native --prefix $prefix:"
   sed 's/^/      /' "$work/install.log"
@@ -424,29 +483,32 @@ else
   top="tessan-${version}-win64"
   unzip -q "$zip" -d "$work/zip" || fail "unzip $zip"
   check_tree "$work/zip" "$top/tessan.exe
+$top/tessan-gang.exe
 $top/README.md
 $top/LICENSE.txt
 $(printf '%s\n' "${documents[@]/#/$top/docs/}")" "the zip"
   check_same "$work/zip/$top/README.md" README.md "the zip's README.md"
   check_documents "$work/zip/$top/docs" "the zip"
   check_same "$work/zip/$top/LICENSE.txt" LICENSE "the zip's LICENSE.txt"
-  exe="$work/zip/$top/tessan.exe"
-  if [ "$(head -c 2 "$exe" 2>/dev/null)" = MZ ]; then
-    pass "tessan.exe is a Windows executable"
-  else
-    fail "tessan.exe does not start with MZ"
-  fi
-  # The zip carries no DLLs, so the exe may import only the system's own
-  # (KERNEL32, msvcrt, ...), not the compiler's runtime (libstdc++-6.dll,
-  # libgcc_s_seh-1.dll, libwinpthread-1.dll).
-  if command -v x86_64-w64-mingw32-objdump >/dev/null; then
-    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-    if [ -n "$dlls" ] && ! printf '%s\n' "$dlls" | grep -qi '^lib'; then
-      pass "tessan.exe imports only $(echo $dlls)"
+  for exe in "$work/zip/$top/tessan.exe" "$work/zip/$top/tessan-gang.exe"; do
+    name=$(basename "$exe")
+    if [ "$(head -c 2 "$exe" 2>/dev/null)" = MZ ]; then
+      pass "$name is a Windows executable"
     else
-      fail "tessan.exe imports: $(echo $dlls)"
+      fail "$name does not start with MZ"
     fi
-  fi
+    # The zip carries no DLLs, so the exe may import only the system's own
+    # (KERNEL32, msvcrt, ...), not the compiler's runtime (libstdc++-6.dll,
+    # libgcc_s_seh-1.dll, libwinpthread-1.dll).
+    if command -v x86_64-w64-mingw32-objdump >/dev/null; then
+      dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+      if [ -n "$dlls" ] && ! printf '%s\n' "$dlls" | grep -qi '^lib'; then
+        pass "$name imports only $(echo $dlls)"
+      else
+        fail "$name imports: $(echo $dlls)"
+      fi
+    fi
+  done
 fi
 
 finish "package checks"
