@@ -2,7 +2,8 @@
 """The benchmark driver behind scripts/bench: the pty floor, the tool against
 tessan-sim answering at once and at line rate (each line-rate round paired
 with the bare ping-pong paced the same way, on the same image), the image
-decoder against xxd, the tool's peak memory, and K transfers in parallel.
+decoder against xxd, the tool's peak memory, K transfers in parallel, and
+8 boards at once with tessan-gang against one alone.
 Prints progress lines starting with "#", a table, and one JSON object as the
 last line."""
 
@@ -19,6 +20,7 @@ import sys
 import tempfile
 import time
 
+import gangbench
 import netbench
 
 SIZES = [5, 21, 261, 4085]
@@ -41,6 +43,7 @@ RATIO_GOAL = 1.25
 EFFICIENCY_GOAL = 0.99
 FLOOR_MARGIN = 0.01
 DECODE_GOAL_MS = 5.0
+GANG_RATIO_GOAL = 1.15
 
 
 def log(text):
@@ -95,6 +98,8 @@ class Programs:
             if not os.access(p, os.X_OK):
                 raise BenchError("missing program " + p)
         self.time_v = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
+        gang = os.path.join(build, "tessan-gang")
+        self.gang = gang if os.access(gang, os.X_OK) else None
 
 
 def start_sim(progs, work, name, line_rate, extra=()):
@@ -303,6 +308,10 @@ def main():
     ap.add_argument("--parallel", default="1,2,4,8", help="K values of the parallel mode ('' skips it)")
     ap.add_argument("--parallel-size", type=int, default=261, choices=SIZES,
                     help="record size of the parallel mode (default 261)")
+    ap.add_argument("--gang-runs", type=int, default=3,
+                    help="rounds of %d boards at once with tessan-gang against one alone, at line rate on the "
+                         "parallel mode's image, over ptys and through ser2net (default 3; 0 skips them)"
+                    % gangbench.BOARDS)
     a = ap.parse_args()
     progs = Programs(a.build)
     started = time.time()
@@ -387,6 +396,16 @@ def main():
             refused = check_refusal(progs, work, images[4085][2])
         else:
             refused = None
+
+        gang = None
+        if a.gang_runs > 0 and progs.gang is None:
+            log("no tessan-gang in the build: no many-boards figures")
+        elif a.gang_runs > 0:
+            try:
+                gang = gangbench.measure(progs, progs.gang, work, images[a.parallel_size][2], a.gang_runs,
+                                         start_sim, log)
+            except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+                raise BenchError("many boards: %s" % e)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -434,8 +453,11 @@ def main():
     res["parallel"] = parallel
     res["parallel_record_size"] = a.parallel_size if parallel else None
     res["second_tessan_refused"] = refused
+    for key in ("gang_boards", "gang_ratio", "gang_seconds", "gang_alone_seconds", "gang_cpu_percent"):
+        res[key] = gang[key] if gang else None
+    res["gang_record_size"] = a.parallel_size if gang else None
     res["runs"] = {"answering_at_once": a.runs, "line_rate": a.line_runs, "decode": a.decode_runs,
-                   "network": a.net_runs}
+                   "network": a.net_runs, "gang": a.gang_runs}
     res["seconds"] = round(time.time() - started, 1)
 
     print_table(res)
@@ -505,6 +527,17 @@ def print_table(r):
             print("                                    %-2s %-8.2f %-19.2f %-15.4f %.4f" % (
                 k, p["total_s"], p["transfer_s_max"], p["efficiency_min"], p["efficiency_median"]))
         print("second tessan on a held port: %s" % ("refused" if r["second_tessan_refused"] else "NOT REFUSED"))
+    if r["gang_ratio"]:
+        print()
+        print("%d boards at once with tessan-gang against one alone with tessan, line rate, %d-byte records "
+              "(medians of %d rounds; goal: ratio at most %.2f, gang under 1%% of a core):" % (
+                  r["gang_boards"], r["gang_record_size"], r["runs"]["gang"], GANG_RATIO_GOAL))
+        print("through    alone s  together s  ratio  gang CPU %  goals")
+        for way, ratio in r["gang_ratio"].items():
+            cpu = r["gang_cpu_percent"][way]
+            print("%-10s %-8.2f %-11.2f %-6.3f %-11.3f ratio %s, CPU %s" % (
+                way, r["gang_alone_seconds"][way], r["gang_seconds"][way], ratio, cpu,
+                "met" if ratio <= GANG_RATIO_GOAL else "MISSED", "met" if cpu < 1.0 else "MISSED"))
     print("(medians of %d runs answering at once, %d paired rounds at line rate; %.0f s in all)" % (
         r["runs"]["answering_at_once"], r["runs"]["line_rate"], r["seconds"]))
 
