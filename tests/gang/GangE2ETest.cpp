@@ -216,7 +216,7 @@ bool ParseReportLine(const std::string& line, ReportFields* f) {
     at = comma;
     if (!Take(line, &at, ",\"outcome\":\"") || !TakeString(line, &at, &f->outcome, ",\"message\":\"") ||
         !TakeString(line, &at, &f->message, ",\"image_sha256\":\"") ||
-        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"1.2\"}") || at != line.size()) {
+        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\"}") || at != line.size()) {
         return false;
     }
     const size_t dot = f->seconds.find('.');
