@@ -264,15 +264,13 @@ bool SendAll(NetLink* link, const unsigned char* buffer, size_t count) {
 // ---- Opening ----
 
 // Takes, without waiting, what the server has sent already; bounded, so a
-// server that keeps sending cannot hold it. False once the connection has
-// ended.
-bool TakeWhatHasCome(NetLink* link) {
-    for (int i = 0; i < 64; ++i) {
-        Received r = ReceiveSome(link, 0);
-        if (r == Received::kGone) return false;
-        if (r == Received::kNothing) break;
+// server that keeps sending cannot hold it. A connection that has ended
+// meanwhile is left for the reads to report: the settings were confirmed,
+// and what came before the end (a target's first bytes, before its port
+// vanished) is kept for them.
+void TakeWhatHasCome(NetLink* link) {
+    for (int i = 0; i < 64 && ReceiveSome(link, 0) == Received::kSome; ++i) {
     }
-    return true;
 }
 
 // Whether the server has refused something the transfer cannot do without.
@@ -307,7 +305,8 @@ bool NegotiateComPort(NetLink* link, int baudRate) {
             settingsSent = true;
         }
         if (settingsSent && (t.answers.seen & kAnsweredFraming) == kAnsweredFraming) {
-            return TakeWhatHasCome(link) && !Refused(t, baud);
+            TakeWhatHasCome(link);
+            return !Refused(t, baud);
         }
         long long now = NowMs();
         if (now >= deadline) return settingsSent;
