@@ -15,7 +15,7 @@ import netbench
 BOARDS = 8
 
 
-class Ser2netForMany:
+class Ser2netForMany(netbench.Ser2net):
     """One ser2net serving several devices, each on an RFC 2217 port of its own."""
 
     def __init__(self, program, work, name, devices):
@@ -39,14 +39,6 @@ class Ser2netForMany:
 
     def urls(self):
         return ["rfc2217://127.0.0.1:%d" % p for p in self.ports]
-
-    def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 def own_cpu_s(proc):

@@ -254,6 +254,17 @@ double WaitLimit(const Gang& gang, double seconds) {
     return seconds < 0.005 ? 0.005 : seconds;
 }
 
+// A new row for the -COM value `value`, under the name tessan will print.
+Board& AddBoard(Gang& gang, const std::string& value) {
+    gang.boards.emplace_back(new Board);
+    Board& board = *gang.boards.back();
+    board.value = value;
+    char formed[kPortNameSize] = {};
+    board.port = DerivePortName(value.c_str(), formed, kDevicePaths);
+    board.output = ToolOutput(board.port);
+    return board;
+}
+
 std::vector<ChildProcess*> RunningChildren(Gang& gang) {
     std::vector<ChildProcess*> children;
     for (auto& board : gang.boards) {
@@ -329,12 +340,7 @@ void RunStation(Gang& gang) {
                     station.FlashEnded(port, lastLook);  // left alone: the count is reached
                     continue;
                 }
-                gang.boards.emplace_back(new Board);
-                Board& board = *gang.boards.back();
-                board.value = port;
-                char formed[kPortNameSize] = {};
-                board.port = DerivePortName(port.c_str(), formed, kDevicePaths);
-                board.output = ToolOutput(board.port);
+                Board& board = AddBoard(gang, port);
                 board.serial = gang.started + 1;
                 gang.rowOfPort[port] = gang.boards.size() - 1;
                 if (!StartBoard(gang, board)) {
@@ -405,14 +411,7 @@ int main(int argc, char** argv) {
         return 255;
     }
     gang.station = !gang.args.wait.empty();
-    for (const std::string& value : gang.args.ports) {
-        gang.boards.emplace_back(new Board);
-        Board& board = *gang.boards.back();
-        board.value = value;
-        char formed[kPortNameSize] = {};
-        board.port = DerivePortName(value.c_str(), formed, kDevicePaths);
-        board.output = ToolOutput(board.port);
-    }
+    for (const std::string& value : gang.args.ports) AddBoard(gang, value);
     if (!CheckPorts(gang)) return 255;
     if (!gang.args.logs.empty() && !MakeFolder(gang.args.logs)) {
         WriteOut("Error: Cannot make the log folder '" + gang.args.logs + "'.\n");

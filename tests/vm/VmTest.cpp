@@ -1,11 +1,14 @@
 // tessan on real serial drivers: a statically linked build runs inside a
 // Linux virtual machine on the guest's UARTs (the 8250 driver) and on a USB
 // serial adapter (ftdi_sio), with tessan-sim on the host side of each port in
-// its connected-line mode. One boot serves every case; each asserts the
-// tool's whole output, its exit status, an empty standard error and the
-// exact bytes the target received.
+// its connected-line mode; and tessan-gang's station on that adapter while it
+// re-enumerates. One boot serves every case; each asserts the tool's whole
+// output, its exit status, an empty standard error and the exact bytes the
+// target received.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -413,4 +416,53 @@ TEST_F(VmTest, UartLineSettingsWhileTheToolHoldsIt) {
               "modem dtr rts\n");
     EXPECT_EQ(o.files["probe.state"], "running\n") << "the line was read after the tool had ended";
     EXPECT_EQ(o.files["after.txt"], "serial -low_latency\n");
+}
+
+// Each "(12.3 s)" of tessan-gang's lines as "(S s)": the seconds vary.
+static std::string WithoutSeconds(std::string text) {
+    for (size_t at = text.find(" ("); at != std::string::npos; at = text.find(" (", at + 2)) {
+        size_t end = at + 2;
+        while (end < text.size() && (isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.')) ++end;
+        if (end > at + 2 && text.compare(end, 3, " s)") == 0) text.replace(at + 2, end - (at + 2), "S");
+    }
+    return text;
+}
+
+// h. tessan-gang's station on the adapter: a board present at the start is
+// flashed at once; its port leaving the bus and coming back during its reset
+// (as in d) belongs to that flash, and the port still there after the flash
+// is the same board, so nothing is flashed twice in the two seconds before
+// Ctrl-C ends the station, which then reports the one board and exit 0.
+TEST_F(VmTest, GangStationKeepsAReEnumeratingBoardToOneFlash) {
+    std::vector<int> counts = {0, 2, 1};
+    VmCase c;
+    c.name = "h-gang-station";
+    c.port = "usb";
+    c.simArgs = {"--greet-after", "2800"};
+    c.image = Records(counts);
+    c.script =
+        "wait_for_path /dev/ttyUSB0 30 || exit 1\n"
+        "tessan-gang fw.txt --wait '/dev/ttyUSB*' --settle 1 --report r.jsonl </dev/null >t.out 2>t.err &\n"
+        "pid=$!\n"
+        "wait_for_text t.out 'Updated 1, failed 0.' 60\n"
+        "sleep 2\n"
+        "kill -INT $pid\n"
+        "wait $pid\n"
+        "echo $? >t.status\n";
+    c.files = {"r.jsonl"};
+    c.actions = {{"reply", 200, true}, {"reply", 1700, false}};
+    VmOutcome o = Run(c);
+    EXPECT_EQ(WithoutSeconds(o.files["t.out"]),
+              "Waiting for ports matching /dev/ttyUSB* (Ctrl-C ends).\n"
+              "/dev/ttyUSB0: Target updated successfully. (S s) Updated 1, failed 0.\n"
+              "Updated 1 of 1 board.\n");
+    EXPECT_EQ(o.files["t.err"], "");
+    EXPECT_EQ(o.files["t.status"], "0\n");
+    const std::string& report = o.files["r.jsonl"];
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
+    EXPECT_EQ(report.compare(0, 30, "{\"port\":\"/dev/ttyUSB0\",\"start\""), 0) << report;
+    EXPECT_NE(report.find("\"outcome\":\"updated\""), std::string::npos) << report;
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
+    EXPECT_EQ(o.simStatus, 0) << o.simLog;
+    EXPECT_EQ(o.simLog.find("unexpected"), std::string::npos) << "a second flash reached the target:\n" << o.simLog;
 }
