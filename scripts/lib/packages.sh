@@ -6,8 +6,9 @@
 #
 # COMMAND is demo, package, chaos, fuzz, bench, soak, quick (scripts/test
 # --quick) or test (test needs every package listed). When something is
-# missing, root gets it installed with apt-get (non-interactive, without recommended packages); anyone else is
-# told which packages are missing and the apt-get line that installs them.
+# missing, root gets it installed with apt-get (non-interactive, without
+# recommended packages); anyone else is told which packages are missing
+# and the apt-get line that installs them.
 # A package of another architecture (libstdc++6:arm64) needs that
 # architecture known to dpkg: root gets it added (dpkg --add-architecture)
 # before apt-get update; anyone else is shown that line too.

@@ -85,37 +85,34 @@ bool StartRunServer(const std::string& dir, Ser2net* server, bool kickOldUser) {
     return true;
 }
 
-Runner OverNetwork(const Runner& base, bool rfc2217) {
+// `base` with a server between it and the sim: the hooks start and stop
+// the server, `url` reads the port it serves (the name the tool prints).
+Runner WithServer(const Runner& base, const std::string& suffix, std::string (*publish)(const std::string&, int),
+                  std::string (*url)(const std::string&, int), bool (*start)(const std::string&, int),
+                  void (*stop)(const std::string&, int)) {
     Runner runner = base;
-    runner.label = base.label + (rfc2217 ? "-rfc2217" : "-socket");
-    runner.publishPath = SimPort;
-    runner.portValue = rfc2217 ? Rfc2217Url : SocketUrl;
-    runner.portName = runner.portValue;
-    runner.startServer = Start;
-    runner.stopServer = Stop;
+    runner.label = base.label + suffix;
+    runner.publishPath = publish;
+    runner.portValue = url;
+    runner.portName = url;
+    runner.startServer = start;
+    runner.stopServer = stop;
+    return runner;
+}
+
+Runner OverNetwork(const Runner& base, bool rfc2217) {
+    Runner runner = WithServer(base, rfc2217 ? "-rfc2217" : "-socket", SimPort, rfc2217 ? Rfc2217Url : SocketUrl,
+                               Start, Stop);
     runner.rawNetwork = !rfc2217;
     return runner;
 }
 
 Runner OverSredird(const Runner& base) {
-    Runner runner = base;
-    runner.label = base.label + "-sredird";
-    runner.publishPath = SimPort;
-    runner.portValue = OtherServerUrl;
-    runner.portName = runner.portValue;
-    runner.startServer = StartSredirdHook;
-    runner.stopServer = StopOtherServerHook;
-    return runner;
+    return WithServer(base, "-sredird", SimPort, OtherServerUrl, StartSredirdHook, StopOtherServerHook);
 }
 
 Runner OverPyserial(const Runner& base) {
-    Runner runner = base;
-    runner.label = base.label + "-pyserial";
-    runner.publishPath = LinePath;
-    runner.portValue = OtherServerUrl;
-    runner.portName = runner.portValue;
+    Runner runner = WithServer(base, "-pyserial", LinePath, OtherServerUrl, StartPyserialHook, StopPyserialHook);
     runner.startLine = StartPyserialLineHook;
-    runner.startServer = StartPyserialHook;
-    runner.stopServer = StopPyserialHook;
     return runner;
 }

@@ -79,8 +79,7 @@ void TransferThroughEachServer(const Runner& base) {
         done = true;
         watch.join();
         seconds[i] = r.seconds;
-        const std::string url = Slurp(dir.File("server.url")).empty() ? Slurp(dir.File("rfc2217.url"))
-                                                                      : Slurp(dir.File("server.url"));
+        const std::string url = servers[i].runner.portName(dir.path(), 0);
         const std::string pause = base.pause;
         std::string expected = FillPlaceholders(Head() + Handshake() + tail, url, pause);
         std::string mismatch = MatchOutput(expected, r.out);

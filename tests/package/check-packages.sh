@@ -299,16 +299,24 @@ check_install() {
   fi
 }
 
+# start_sim BIN PORT: the unpacked tessan-sim in BIN, publishing PORT (its
+# output in PORT.out), waited for until it has (5 s at most); its pid in
+# $started_sim.
+start_sim() {
+  "$1/tessan-sim" "$2" --timeout 20 >"$2.out" 2>&1 &
+  started_sim=$!
+  for _ in $(seq 500); do
+    [ -s "$2.out" ] && break
+    sleep 0.01
+  done
+}
+
 # A whole transfer between the unpacked tessan and tessan-sim, over the
 # sim's pseudo-terminal: the pair works from where the package puts it.
 check_transfer() {
   local bin=$1 port="$work/port" status
-  "$bin/tessan-sim" "$port" --timeout 20 >"$work/sim.out" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 500); do
-    [ -s "$work/sim.out" ] && break
-    sleep 0.01
-  done
+  start_sim "$bin" "$port"
+  sim_pid=$started_sim
   timeout 30 "$bin/tessan" examples/small.txt -COM "$port" </dev/null >"$work/tool.out" 2>"$work/tool.err"
   status=$?
   wait "$sim_pid"
@@ -320,7 +328,7 @@ check_transfer() {
   else
     fail "transfer between the unpacked programs: tessan $status, tessan-sim $sim_status"
     sed 's/^/      tessan: /' "$work/tool.out" "$work/tool.err"
-    sed 's/^/      sim: /' "$work/sim.out"
+    sed 's/^/      sim: /' "$port.out"
   fi
 }
 
@@ -329,14 +337,8 @@ check_transfer() {
 check_gang_transfer() {
   local bin=$1 status sims=() i
   for i in 1 2; do
-    "$bin/tessan-sim" "$work/board$i" --timeout 20 >"$work/board$i.out" 2>&1 &
-    sims+=($!)
-  done
-  for i in 1 2; do
-    for _ in $(seq 500); do
-      [ -s "$work/board$i.out" ] && break
-      sleep 0.01
-    done
+    start_sim "$bin" "$work/board$i"
+    sims+=("$started_sim")
   done
   timeout 30 "$bin/tessan-gang" examples/small.txt "$work/board1" "$work/board2" </dev/null \
     >"$work/gang.out" 2>"$work/gang.err"
