@@ -24,7 +24,7 @@ const char kGangUsage[] =
     "  --count N           Station: stop after N boards.\n"
     "  --help              Show this text.\n"
     "\n"
-    "Exit status 0 when every board was updated, 255 otherwise.\n";
+    "Exit status 0 when every board was updated, -1 (255) otherwise.\n";
 
 bool ScanSeconds(const char* text, double* seconds) {
     const char* p = text;

@@ -32,6 +32,9 @@ typedef std::chrono::steady_clock Clock;
 const double kRedrawSeconds = 0.1;  // the table at most this often
 const double kLookSeconds = 0.2;    // the station's look at its ports
 const double kGraceSeconds = 2;     // an ended child's time to go before it is forced
+// The exit status of every way out but success, as tessan's: 255 to a POSIX
+// shell, -1 in a Windows %ERRORLEVEL%.
+const int kFailure = -1;
 
 double Now() {
     static const Clock::time_point start = Clock::now();
@@ -380,7 +383,7 @@ int main(int argc, char** argv) {
     Gang gang;
     if (!ScanGangArgs(argc, argv, &gang.args)) {
         WriteOut(kGangUsage);
-        return 255;
+        return kFailure;
     }
     if (gang.args.help) {
         WriteOut(kGangUsage);
@@ -388,39 +391,39 @@ int main(int argc, char** argv) {
     }
     if (!PreparePlatform()) {
         WriteOut("Error: The console could not be prepared.\n");
-        return 255;
+        return kFailure;
     }
     // The image, checked once with tessan's own messages, before any port.
     const char* imageName = gang.args.image.c_str();
     FILE* file = fopen(imageName, "rb");
     if (file == nullptr) {
         printf(kFileNotFound, imageName);
-        return 255;
+        return kFailure;
     }
     static unsigned char image[kImageCapacity];
     size_t length = 0;
     const bool usable = LoadImage(file, imageName, image, &length);
     fclose(file);
     fflush(stdout);
-    if (!usable) return 255;
+    if (!usable) return kFailure;
     gang.sha = Sha256OfFile(imageName);
 
     gang.tool = ToolBeside(argv[0]);
     if (!IsProgram(gang.tool)) {
         WriteOut("Error: " + gang.tool + " not found beside tessan-gang.\n");
-        return 255;
+        return kFailure;
     }
     gang.station = !gang.args.wait.empty();
     for (const std::string& value : gang.args.ports) AddBoard(gang, value);
-    if (!CheckPorts(gang)) return 255;
+    if (!CheckPorts(gang)) return kFailure;
     if (!gang.args.logs.empty() && !MakeFolder(gang.args.logs)) {
         WriteOut("Error: Cannot make the log folder '" + gang.args.logs + "'.\n");
-        return 255;
+        return kFailure;
     }
     std::string why;
     if (!gang.args.report.empty() && !gang.report.Open(gang.args.report, &why)) {
         WriteOut("Error: Cannot open the report '" + gang.args.report + "': " + why + ".\n");
-        return 255;
+        return kFailure;
     }
 
     gang.terminal = OutputIsTerminal();
@@ -442,5 +445,5 @@ int main(int argc, char** argv) {
     WriteOut(Summary(gang.updated, gang.updated + gang.failed, notUpdated));
     FinishedAfterInterrupt();
     const bool allGood = gang.failed == 0 && !gang.writeFailed && (gang.station || gang.updated == static_cast<int>(gang.boards.size()));
-    return allGood ? 0 : 255;
+    return allGood ? 0 : kFailure;
 }
