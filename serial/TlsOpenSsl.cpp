@@ -33,6 +33,10 @@ namespace {
 
 // ---- The BIO: the socket, without SIGPIPE ----
 
+// The TLS record types a server's first byte may be: change cipher spec,
+// alert, handshake, application data.
+bool IsTlsRecordType(int byte) { return byte >= 20 && byte <= 23; }
+
 int SocketWrite(BIO* bio, const char* data, int length) {
     TlsSession* session = static_cast<TlsSession*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
@@ -57,7 +61,13 @@ int SocketRead(BIO* bio, char* data, int length) {
     if (length <= 0) return 0;
     ssize_t k = recv(session->socket, data, static_cast<size_t>(length), 0);
     if (k > 0) {
-        if (session->firstByte < 0) session->firstByte = static_cast<unsigned char>(data[0]);
+        if (session->firstByte < 0) {
+            session->firstByte = static_cast<unsigned char>(data[0]);
+            // A server whose first byte starts no TLS record speaks
+            // something else: said at once, not after the deadline that
+            // waiting for a whole record header would take.
+            if (!IsTlsRecordType(session->firstByte)) return -1;
+        }
         return static_cast<int>(k);
     }
     if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -202,10 +212,6 @@ TlsFailure FromVerifyResult(long result) {
             return TlsFailure::kUntrusted;
     }
 }
-
-// The TLS record types a server's first byte may be: change cipher spec,
-// alert, handshake, application data.
-bool IsTlsRecordType(int byte) { return byte >= 20 && byte <= 23; }
 
 TlsFailure HandshakeFailure(const TlsSession* session) {
     long verified = SSL_get_verify_result(session->ssl);
