@@ -218,11 +218,25 @@ TlsFailure HandshakeFailure(const TlsSession* session) {
     if (verified != X509_V_OK) return FromVerifyResult(verified);
     if (session->firstByte >= 0 && !IsTlsRecordType(session->firstByte)) return TlsFailure::kNoTls;
     if (session->ended) return TlsFailure::kClosed;
-    // A fatal alert from the server during the handshake: it refused
-    // something of ours, most likely our certificate or the lack of one.
+    // A fatal alert from the server during the handshake about a
+    // certificate (or its lack): the server refused ours. Other alerts (a
+    // protocol version it will not speak) are other failures.
     unsigned long error = ERR_peek_last_error();
     if (ERR_GET_LIB(error) == ERR_LIB_SSL && ERR_GET_REASON(error) >= SSL_AD_REASON_OFFSET) {
-        return TlsFailure::kClosed;
+        switch (ERR_GET_REASON(error) - SSL_AD_REASON_OFFSET) {
+            case SSL_AD_HANDSHAKE_FAILURE:
+            case SSL_AD_BAD_CERTIFICATE:
+            case SSL_AD_UNSUPPORTED_CERTIFICATE:
+            case SSL_AD_CERTIFICATE_REVOKED:
+            case SSL_AD_CERTIFICATE_EXPIRED:
+            case SSL_AD_CERTIFICATE_UNKNOWN:
+            case SSL_AD_UNKNOWN_CA:
+            case SSL_AD_ACCESS_DENIED:
+            case SSL_AD_CERTIFICATE_REQUIRED:
+                return TlsFailure::kClosed;
+            default:
+                return TlsFailure::kOther;
+        }
     }
     if (ERR_GET_LIB(error) == ERR_LIB_SSL && (ERR_GET_REASON(error) == SSL_R_WRONG_VERSION_NUMBER ||
                                               ERR_GET_REASON(error) == SSL_R_PACKET_LENGTH_TOO_LONG ||
