@@ -20,6 +20,7 @@
 #include <sspi.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -111,6 +112,48 @@ HCERTSTORE CertificatesOf(const std::string& text, PCCERT_CONTEXT* first) {
     return store;
 }
 
+// One DER element at *at of `der`: its tag and contents. False when the
+// bytes end before it does.
+bool DerNext(const std::vector<BYTE>& der, size_t* at, size_t end, BYTE* tag, size_t* start, size_t* length) {
+    if (*at + 2 > end) return false;
+    *tag = der[*at];
+    size_t n = der[*at + 1];
+    size_t p = *at + 2;
+    if (n & 0x80) {
+        size_t bytes = n & 0x7f;
+        if (bytes == 0 || bytes > 4 || p + bytes > end) return false;
+        n = 0;
+        for (size_t i = 0; i < bytes; ++i) n = (n << 8) | der[p++];
+    }
+    if (n > end - p) return false;
+    *start = p;
+    *length = n;
+    *at = p + n;
+    return true;
+}
+
+// The RSAPrivateKey inside a PKCS#8 PrivateKeyInfo: SEQUENCE { version,
+// SEQUENCE { rsaEncryption, ... }, OCTET STRING { the key }, ... }.
+bool Pkcs8RsaKey(const std::vector<BYTE>& der, std::vector<BYTE>* pkcs1) {
+    static const BYTE kRsaEncryption[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01};
+    size_t at = 0, start, length;
+    BYTE tag;
+    if (!DerNext(der, &at, der.size(), &tag, &start, &length) || tag != 0x30) return false;
+    size_t end = start + length;
+    at = start;
+    if (!DerNext(der, &at, end, &tag, &start, &length) || tag != 0x02) return false;  // version
+    if (!DerNext(der, &at, end, &tag, &start, &length) || tag != 0x30) return false;  // algorithm
+    size_t inner = start;
+    size_t oidStart, oidLength;
+    if (!DerNext(der, &inner, start + length, &tag, &oidStart, &oidLength) || tag != 0x06 ||
+        oidLength != sizeof kRsaEncryption || memcmp(&der[oidStart], kRsaEncryption, sizeof kRsaEncryption) != 0)
+        return false;
+    if (!DerNext(der, &at, end, &tag, &start, &length) || tag != 0x04) return false;  // the key
+    pkcs1->assign(der.begin() + static_cast<std::ptrdiff_t>(start),
+                  der.begin() + static_cast<std::ptrdiff_t>(start + length));
+    return true;
+}
+
 // The private key of `text` as a CryptoAPI PRIVATEKEYBLOB: PKCS#8 ("BEGIN
 // PRIVATE KEY") or PKCS#1 ("BEGIN RSA PRIVATE KEY"), RSA only. False for
 // any other key, an encrypted one, or broken DER.
@@ -119,19 +162,14 @@ bool RsaKeyBlob(const std::string& text, std::vector<BYTE>* blob) {
     std::vector<std::vector<BYTE>> ders;
     std::vector<BYTE> pkcs1;
     if (PemBlocks(text, "PRIVATE KEY", &ders) && ders.size() == 1) {
-        CRYPT_PRIVATE_KEY_INFO* info = NULL;
-        DWORD size = 0;
-        if (!CryptDecodeObjectEx(encoding, PKCS_PRIVATE_KEY_INFO, ders[0].data(), static_cast<DWORD>(ders[0].size()),
-                                 CRYPT_DECODE_ALLOC_FLAG, NULL, &info, &size))
-            return false;
-        bool rsa = info->Algorithm.pszObjId && strcmp(info->Algorithm.pszObjId, szOID_RSA_RSA) == 0;
-        if (rsa) pkcs1.assign(info->PrivateKey.pbData, info->PrivateKey.pbData + info->PrivateKey.cbData);
-        LocalFree(info);
+        bool rsa = Pkcs8RsaKey(ders[0], &pkcs1);
+        SecureZeroMemory(ders[0].data(), ders[0].size());
         if (!rsa) return false;
     } else {
         ders.clear();
         if (!PemBlocks(text, "RSA PRIVATE KEY", &ders) || ders.size() != 1) return false;
         pkcs1 = ders[0];
+        SecureZeroMemory(ders[0].data(), ders[0].size());
     }
     BYTE* decoded = NULL;
     DWORD size = 0;
