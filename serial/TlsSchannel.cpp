@@ -6,6 +6,7 @@
 // a temporary key container that is deleted with the session. Every step
 // works on the non-blocking socket and says what it waits for.
 #include "Tls.h"
+#include "TlsBytes.h"
 
 #define SECURITY_WIN32
 #include <winsock2.h>
@@ -20,7 +21,6 @@
 #include <sspi.h>
 
 #include <climits>
-#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -112,48 +112,6 @@ HCERTSTORE CertificatesOf(const std::string& text, PCCERT_CONTEXT* first) {
     return store;
 }
 
-// One DER element at *at of `der`: its tag and contents. False when the
-// bytes end before it does.
-bool DerNext(const std::vector<BYTE>& der, size_t* at, size_t end, BYTE* tag, size_t* start, size_t* length) {
-    if (*at + 2 > end) return false;
-    *tag = der[*at];
-    size_t n = der[*at + 1];
-    size_t p = *at + 2;
-    if (n & 0x80) {
-        size_t bytes = n & 0x7f;
-        if (bytes == 0 || bytes > 4 || p + bytes > end) return false;
-        n = 0;
-        for (size_t i = 0; i < bytes; ++i) n = (n << 8) | der[p++];
-    }
-    if (n > end - p) return false;
-    *start = p;
-    *length = n;
-    *at = p + n;
-    return true;
-}
-
-// The RSAPrivateKey inside a PKCS#8 PrivateKeyInfo: SEQUENCE { version,
-// SEQUENCE { rsaEncryption, ... }, OCTET STRING { the key }, ... }.
-bool Pkcs8RsaKey(const std::vector<BYTE>& der, std::vector<BYTE>* pkcs1) {
-    static const BYTE kRsaEncryption[] = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01};
-    size_t at = 0, start, length;
-    BYTE tag;
-    if (!DerNext(der, &at, der.size(), &tag, &start, &length) || tag != 0x30) return false;
-    size_t end = start + length;
-    at = start;
-    if (!DerNext(der, &at, end, &tag, &start, &length) || tag != 0x02) return false;  // version
-    if (!DerNext(der, &at, end, &tag, &start, &length) || tag != 0x30) return false;  // algorithm
-    size_t inner = start;
-    size_t oidStart, oidLength;
-    if (!DerNext(der, &inner, start + length, &tag, &oidStart, &oidLength) || tag != 0x06 ||
-        oidLength != sizeof kRsaEncryption || memcmp(&der[oidStart], kRsaEncryption, sizeof kRsaEncryption) != 0)
-        return false;
-    if (!DerNext(der, &at, end, &tag, &start, &length) || tag != 0x04) return false;  // the key
-    pkcs1->assign(der.begin() + static_cast<std::ptrdiff_t>(start),
-                  der.begin() + static_cast<std::ptrdiff_t>(start + length));
-    return true;
-}
-
 // The private key of `text` as a CryptoAPI PRIVATEKEYBLOB: PKCS#8 ("BEGIN
 // PRIVATE KEY") or PKCS#1 ("BEGIN RSA PRIVATE KEY"), RSA only. False for
 // any other key, an encrypted one, or broken DER.
@@ -162,7 +120,9 @@ bool RsaKeyBlob(const std::string& text, std::vector<BYTE>* blob) {
     std::vector<std::vector<BYTE>> ders;
     std::vector<BYTE> pkcs1;
     if (PemBlocks(text, "PRIVATE KEY", &ders) && ders.size() == 1) {
-        bool rsa = Pkcs8RsaKey(ders[0], &pkcs1);
+        size_t start = 0, length = 0;
+        bool rsa = Pkcs8RsaKey(ders[0].data(), ders[0].size(), &start, &length);
+        if (rsa) pkcs1.assign(ders[0].data() + start, ders[0].data() + start + length);
         SecureZeroMemory(ders[0].data(), ders[0].size());
         if (!rsa) return false;
     } else {
@@ -181,54 +141,6 @@ bool RsaKeyBlob(const std::string& text, std::vector<BYTE>* blob) {
     LocalFree(decoded);
     SecureZeroMemory(pkcs1.data(), pkcs1.size());
     return true;
-}
-
-// ---- What arrives before the handshake is through ----
-
-// Follows the record layer of the server's handshake bytes: each record is
-// a 5-byte header (type, version, length) and its body. It tells a server
-// that speaks no TLS from one that does, and notices an alert, which is
-// how a TLS server ends a handshake it refuses.
-struct RecordWatch {
-    unsigned char header[5];
-    size_t headerHave;
-    size_t bodyLeft;
-    bool notTls;
-    bool alert;
-};
-
-void WatchInit(RecordWatch* w) {
-    w->headerHave = 0;
-    w->bodyLeft = 0;
-    w->notTls = false;
-    w->alert = false;
-}
-
-void WatchFeed(RecordWatch* w, const unsigned char* bytes, size_t count) {
-    while (count > 0 && !w->notTls) {
-        if (w->bodyLeft > 0) {
-            size_t n = count < w->bodyLeft ? count : w->bodyLeft;
-            w->bodyLeft -= n;
-            bytes += n;
-            count -= n;
-            continue;
-        }
-        w->header[w->headerHave++] = *bytes++;
-        --count;
-        if (w->headerHave < 5) continue;
-        w->headerHave = 0;
-        unsigned type = w->header[0];
-        unsigned length = (static_cast<unsigned>(w->header[3]) << 8) | w->header[4];
-        // change_cipher_spec, alert, handshake, application_data; version 3.x;
-        // no record is empty or longer than 16 KiB plus its expansion.
-        if (type < 20 || type > 23 || w->header[1] != 3 || w->header[2] > 4 || length == 0 ||
-            length > 16384 + 2048) {
-            w->notTls = true;
-            return;
-        }
-        if (type == 21) w->alert = true;
-        w->bodyLeft = length;
-    }
 }
 
 // ---- The session ----
@@ -254,7 +166,7 @@ struct TlsSession {
     std::wstring keyContainer;  // the temporary container; empty when none
     std::string name;
     SecPkgContext_StreamSizes sizes;
-    RecordWatch watch;
+    TlsRecordWatch watch;
     std::vector<unsigned char> input;  // received, not yet decrypted
     size_t inputLength;
     std::vector<unsigned char> output;  // encrypted, not yet sent
@@ -283,7 +195,7 @@ TlsSession* NewSession() {
     s->clientStore = NULL;
     s->keyProvider = 0;
     memset(&s->sizes, 0, sizeof s->sizes);
-    WatchInit(&s->watch);
+    TlsWatchInit(&s->watch);
     s->input.resize(2 * (16384 + 2048));
     s->inputLength = 0;
     s->outputStart = s->outputEnd = 0;
@@ -431,7 +343,7 @@ Io Fill(TlsSession* s, NetSocket sock) {
                  room > INT_MAX ? INT_MAX : static_cast<int>(room), 0);
     if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? Io::kWait : Io::kClosed;
     if (n == 0) return Io::kClosed;
-    if (!s->proven) WatchFeed(&s->watch, s->input.data() + s->inputLength, static_cast<size_t>(n));
+    if (!s->proven) TlsWatchFeed(&s->watch, s->input.data() + s->inputLength, static_cast<size_t>(n));
     s->inputLength += static_cast<size_t>(n);
     return Io::kDone;
 }
