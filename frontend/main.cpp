@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
 
     if (!port.Open(name, kBaudRate, kTimeoutMs)) {
         printf("Error: %s in use or does not exist.\n", name);
+        // A network port says why, on one indented line of its own.
+        if (port.OpenFailure()[0] != '\0') printf("  %s\n", port.OpenFailure());
         return FailureExit(file);
     }
     printf("%s opened.\n", name);

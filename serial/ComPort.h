@@ -134,6 +134,11 @@ public:
 
     bool IsOpen() const { return handle != kClosed; }
 
+    // Why the last Open of a network port failed: one sentence that ends
+    // in '.', for the line under the tool's own message; "" after a
+    // successful Open and after any Open of a local port.
+    const char* OpenFailure() const;
+
     // Longest name Open accepts: one less than the field that keeps it.
     static const size_t kMaxNameLength = 255;
 

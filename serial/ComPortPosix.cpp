@@ -115,7 +115,13 @@ ComPort::~ComPort() { Close(); }
 
 bool ComPort::Open(const char* portName, int baudRate, int timeout) {
     if (handle != kClosed) return false;
-    if (strlen(portName) > kMaxNameLength) return false;
+    net.failure[0] = '\0';
+    if (strlen(portName) > kMaxNameLength) {
+        if (IsNetworkName(portName)) {
+            NetFailureText(NetFailure::kUrl, "it is longer than 255 characters", net.failure, sizeof net.failure);
+        }
+        return false;
+    }
     memcpy(name, portName, strlen(portName) + 1);
 
     if (IsNetworkName(name)) {
@@ -254,6 +260,8 @@ bool ComPort::Write(const unsigned char* buffer, size_t count) {
     }
     return true;
 }
+
+const char* ComPort::OpenFailure() const { return net.failure; }
 
 bool ComPort::Purge() {
     if (handle == kClosed) return false;

@@ -18,7 +18,13 @@ ComPort::~ComPort() { Close(); }
 
 bool ComPort::Open(const char* portName, int baudRate, int timeoutMs) {
     if (handle != kClosed) return false;
-    if (strlen(portName) > kMaxNameLength) return false;
+    net.failure[0] = '\0';
+    if (strlen(portName) > kMaxNameLength) {
+        if (IsNetworkName(portName)) {
+            NetFailureText(NetFailure::kUrl, "it is longer than 255 characters", net.failure, sizeof net.failure);
+        }
+        return false;
+    }
     memcpy(name, portName, strlen(portName) + 1);
 
     if (IsNetworkName(name)) {
@@ -99,6 +105,8 @@ bool ComPort::Write(const unsigned char* buffer, size_t count) {
     if (!WriteFile(handle, buffer, static_cast<DWORD>(count), &written, NULL)) return false;
     return written == count;
 }
+
+const char* ComPort::OpenFailure() const { return net.failure; }
 
 bool ComPort::Purge() {
     if (handle == kClosed) return false;
