@@ -27,6 +27,7 @@
 #include "NetCases.h"
 #include "NetRunner.h"
 #include "Ser2net.h"
+#include "ServerProcess.h"
 #include "ThreeServers.h"
 
 namespace {
@@ -256,4 +257,53 @@ TEST(ThreeServers, TheSameTransferThroughEachServer) {
     REQUIRE_SER2NET();
     REQUIRE_OTHER_SERVERS();
     TransferThroughEachServer(NativeRunner());
+}
+
+namespace {
+
+// Whether a process of `group` has `path` open.
+bool GroupHolds(pid_t group, const std::string& path) {
+    for (pid_t pid : ProcessesInGroup(group)) {
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+        for (int fd = 0; fd < 64; ++fd) {
+            char target[256];
+            ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && path == std::string(target, static_cast<size_t>(n))) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// sredird lives on after a SIGTERM (socat, which started it for the
+// connection, does not): a stop must end everything in the server's
+// process group, or it spins on its device long after the test.
+TEST(ServerProcess, AStopEndsEverythingTheServerStarted) {
+    REQUIRE_OTHER_SERVERS();
+    // Whether sredird sees the signal before its connection's end varies:
+    // a few rounds make the leftover all but certain where a stop leaves it.
+    for (int round = 0; round < 8; ++round) {
+        TempDir dir;
+        TestPty pty;
+        ASSERT_TRUE(pty.ok());
+        OtherServer server;
+        ASSERT_TRUE(StartSredird(dir.path(), pty.slave(), &server)) << Slurp(dir.File("sredird.log"));
+        const pid_t group = server.pid;
+        int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(server.port));
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        // socat, the socat of the connection, and sredird with its device open.
+        for (int i = 0; i < 500 && !(LiveProcessesInGroup(group) == 3 && GroupHolds(group, pty.slave())); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(GroupHolds(group, pty.slave())) << "sredird did not open its device for the connection";
+        StopOtherServer(&server);
+        EXPECT_EQ(LiveProcessesInGroup(group), 0) << "round " << round << ", left running: "
+                                                  << testing::PrintToString(ServersLeftBehind(false));
+        close(client);
+    }
 }
