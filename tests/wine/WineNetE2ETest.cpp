@@ -4,10 +4,13 @@
 // names that cannot be opened, and ser2net's TLS accepters through Wine's
 // Schannel: transfers, and the refusals of servers and clients that do not
 // prove themselves.
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "../FakeServer.h"
 #include "../TelnetBytes.h"
+#include "../TempDir.h"
 #include "../e2e/CaseCheck.h"
 #include "../e2e/CaseText.h"
 #include "../e2e/Cases.h"
@@ -113,6 +116,22 @@ const E2ECase& CaseNamed(const std::string& name) {
     return none;
 }
 
+// The key containers of the prefix's user that a session of the tool made
+// (each is deleted when its port closes), as `wine reg` lists them.
+std::string KeyContainersLeft() {
+    TempDir dir;
+    pid_t reg = StartProcess({"/usr/bin/env", "WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all", TESSAN_WINE, "reg",
+                              "query", "HKCU\\Software\\Wine\\Crypto\\RSA"},
+                             dir.path(), dir.File("reg.out"), dir.File("reg.err"));
+    EXPECT_EQ(StopProcess(reg, 30), 0) << "wine reg did not run";
+    std::string left, line;
+    std::istringstream lines(Slurp(dir.File("reg.out")));
+    while (std::getline(lines, line)) {
+        if (line.find("tessan-tls") != std::string::npos) left += line + "\n";
+    }
+    return left;
+}
+
 class WineTlsTransfer : public ::testing::TestWithParam<std::tuple<bool, std::string>> {};
 class WineTlsRefusal : public ::testing::TestWithParam<std::tuple<bool, size_t>> {};
 
@@ -162,11 +181,13 @@ TEST(WineThreeServers, TheSameTransferThroughEachServer) {
 }
 
 // Through ser2net's TLS accepters with the lab's client certificate: every
-// byte value and records of every size, over both forms.
+// byte value and records of every size, over both forms; the key's
+// container is gone afterwards.
 TEST_P(WineTlsTransfer, Run) {
     REQUIRE_WINE_SESSION();
     REQUIRE_SER2NET_TLS();
     RunCase(WineOverTls(std::get<0>(GetParam())), CaseNamed(std::get<1>(GetParam())), 0);
+    EXPECT_EQ(KeyContainersLeft(), "") << "the client's key stayed in the user's key store";
 }
 
 INSTANTIATE_TEST_SUITE_P(Case, WineTlsTransfer,
