@@ -733,7 +733,13 @@ TlsStep TlsHandshake(TlsSession* session, NetSocket s, TlsFailure* failure) {
 
 TlsStep TlsSend(TlsSession* session, NetSocket s, const unsigned char* buffer, size_t count, size_t* sent) {
     *sent = 0;
-    if (!session->handshakeDone) return TlsStep::kFailed;
+    if (!session->proven) return TlsStep::kFailed;
+    if (!session->handshakeDone) {
+        // The server started the handshake again: finish it first.
+        TlsFailure failure;
+        TlsStep step = Handshake(session, s, &failure);
+        if (step != TlsStep::kDone) return step;
+    }
     if (session->outputEnd == 0 && count > 0) {
         // One record of the first bytes; a partial send of it keeps the
         // record, and the next call (with the same bytes) finishes it.
@@ -774,14 +780,8 @@ TlsStep TlsSend(TlsSession* session, NetSocket s, const unsigned char* buffer, s
 
 TlsStep TlsReceive(TlsSession* session, NetSocket s, unsigned char* buffer, size_t count, size_t* received) {
     *received = 0;
-    if (!session->handshakeDone && !session->tokensDone) return TlsStep::kFailed;
+    if (!session->proven) return TlsStep::kFailed;
     for (;;) {
-        if (!session->handshakeDone) {
-            // A handshake the server started again.
-            TlsFailure failure;
-            TlsStep step = Handshake(session, s, &failure);
-            if (step != TlsStep::kDone) return step;
-        }
         if (session->plainEnd > session->plainStart) {
             size_t n = session->plainEnd - session->plainStart;
             if (n > count) n = count;
@@ -789,6 +789,12 @@ TlsStep TlsReceive(TlsSession* session, NetSocket s, unsigned char* buffer, size
             session->plainStart += n;
             *received = n;
             return TlsStep::kDone;
+        }
+        if (!session->handshakeDone) {
+            // The server started the handshake again.
+            TlsFailure failure;
+            TlsStep step = Handshake(session, s, &failure);
+            if (step != TlsStep::kDone) return step;
         }
         if (session->ended) return TlsStep::kClosed;
         bool renegotiate = false;
@@ -807,8 +813,16 @@ TlsStep TlsReceive(TlsSession* session, NetSocket s, unsigned char* buffer, size
     }
 }
 
+// Only what a receive can use without the socket counts: decrypted data,
+// or a whole record (a part of one needs more bytes from the socket first,
+// and saying it waits would keep NetLink from waiting for them).
 bool TlsBuffered(const TlsSession* session) {
-    return session && (session->plainEnd > session->plainStart || session->inputLength > 0);
+    if (!session) return false;
+    if (session->plainEnd > session->plainStart) return true;
+    if (session->inputLength < 5) return false;
+    const unsigned char* header = session->input.data();
+    size_t length = (static_cast<size_t>(header[3]) << 8) | header[4];
+    return session->inputLength >= 5 + length;
 }
 
 void TlsFree(TlsSession* session, NetSocket s) {
