@@ -163,7 +163,8 @@ TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
     const std::string url = Slurp(first.File(rfc2217 ? "rfc2217.url" : "socket.url"));
     RunResult secondRun = RunTool(NativeRunner(), second.path(), 0, false, {}, {"fw.txt", "-COM", url});
     t.join();
-    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n" + NativeRunner().pause,
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n" +
+                              "  The server closed the connection.\n" + NativeRunner().pause,
                           secondRun.out), "");
     EXPECT_EQ(secondRun.status, 255);
     EXPECT_EQ(secondRun.err, "");
@@ -249,7 +250,11 @@ TEST(NetNegotiation, RefusedOrStalledNegotiationIsAPortThatDoesNotOpen) {
             ReceiveBytes(fd, 0, 5000);
         });
         RunCase(NativeRunner(),
-                PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"), answer == &refusal ? 1 : 3), 0);
+                PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"),
+                                    answer == &refusal ? "The server refused the RFC 2217 negotiation."
+                                                       : "The server did not answer within 2 s.",
+                                    answer == &refusal ? 1 : 3),
+                0);
     }
 }
 
