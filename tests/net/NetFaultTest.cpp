@@ -175,11 +175,11 @@ TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
 
 INSTANTIATE_TEST_SUITE_P(Server, BothSchemes, ::testing::Bool(), SchemeName);
 
-// The case of the shared list that a socket:// port cannot hold as it is
-// (the target vanishes within the raw port's settle time), in a form it
-// can: the greeting comes 300 ms after the open.
-TEST(NetCase, SocketTargetVanishesInTheGreetingAfterTheSettleTime) {
-    REQUIRE_SER2NET();
+// The case of the shared list that a socket:// or TLS port cannot hold as
+// it is (the target vanishes within the open's settle time, or within the
+// handshake), in a form it can: the greeting comes 300 ms after the open.
+TEST(NetCase, SocketAndTlsTargetVanishesInTheGreetingAfterTheSettleTime) {
+    REQUIRE_SER2NET_TLS();
     for (E2ECase c : AllCases()) {
         if (c.name != "TargetVanishesInTheGreeting") continue;
         c.simArgs.push_back("--settle");
@@ -187,6 +187,7 @@ TEST(NetCase, SocketTargetVanishesInTheGreetingAfterTheSettleTime) {
         c.socketSkip.clear();
         c.maxSeconds += 0.3;
         RunCase(OverNetwork(NativeRunner(), false), c, 0);
+        RunCase(OverTlsNetwork(NativeRunner(), true), c, 0);
         return;
     }
     FAIL() << "no case TargetVanishesInTheGreeting in the shared list";
