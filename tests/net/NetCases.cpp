@@ -1,36 +1,41 @@
 // Network port names that cannot be opened: malformed, an unknown scheme,
 // a host that does not resolve, a port where nothing listens. The name is
-// printed whole (never cut to 19 characters), at once.
+// printed whole (never cut to 19 characters), at once, and the line under
+// it says why.
 #include "NetCases.h"
 
 #include "../e2e/CaseText.h"
 
 std::vector<E2ECase> UnopenableNetworkCases() {
     std::vector<E2ECase> cases;
+    const char kRefused[] = "The server refused the connection.";
     const struct {
         const char* name;
         const char* value;
+        const char* reason;
     } kValues[] = {
-        {"NoHostNorPort", "rfc2217://"},
-        {"NoPort", "rfc2217://host"},
-        {"PortOutOfRange", "rfc2217://host:99999"},
-        {"UnknownScheme", "ftp://127.0.0.1:1"},
-        {"UnknownHost", "rfc2217://no-such-host.invalid:4000"},
-        {"NoServerOnThePort", "rfc2217://127.0.0.1:1"},
-        {"NoServerOnTheRawPort", "socket://127.0.0.1:1"},
-        {"NoServerOnIpv6Loopback", "socket://[::1]:1"},
+        {"NoHostNorPort", "rfc2217://", "The URL is not valid: the host is missing or not valid."},
+        {"NoPort", "rfc2217://host", "The URL is not valid: the port is missing or not valid."},
+        {"PortOutOfRange", "rfc2217://host:99999", "The URL is not valid: the port is not a number from 1 to 65535."},
+        {"UnknownScheme", "ftp://127.0.0.1:1",
+         "The URL is not valid: the scheme is not rfc2217, socket, rfc2217+tls or socket+tls."},
+        {"UnknownHost", "rfc2217://no-such-host.invalid:4000", "The name no-such-host.invalid was not found."},
+        {"NoServerOnThePort", "rfc2217://127.0.0.1:1", kRefused},
+        {"NoServerOnTheRawPort", "socket://127.0.0.1:1", kRefused},
+        {"NoServerOnIpv6Loopback", "socket://[::1]:1", kRefused},
     };
-    for (const auto& v : kValues) cases.push_back(PortThatDoesNotOpen(v.name, v.value));
+    for (const auto& v : kValues) cases.push_back(PortThatDoesNotOpen(v.name, v.value, v.reason));
     return cases;
 }
 
-E2ECase PortThatDoesNotOpen(const std::string& name, const std::string& value, double maxSeconds) {
+E2ECase PortThatDoesNotOpen(const std::string& name, const std::string& value, const std::string& reason,
+                            double maxSeconds) {
     E2ECase c;
     c.name = name;
     c.withSim = false;
     c.image = Hex(Records({0}));
     c.toolArgs = {"fw.txt", "-COM", value};
-    c.expected = Head() + "Error: " + value + " in use or does not exist.\n{PAUSE}";
+    c.expected = Head() + "Error: " + value + " in use or does not exist.\n  " + reason + "\n{PAUSE}";
     c.maxSeconds = maxSeconds;
     return c;
 }

@@ -4,9 +4,11 @@
 // test's own that refuse or stall the negotiation.
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,8 +165,10 @@ TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
     const std::string url = Slurp(first.File(rfc2217 ? "rfc2217.url" : "socket.url"));
     RunResult secondRun = RunTool(NativeRunner(), second.path(), 0, false, {}, {"fw.txt", "-COM", url});
     t.join();
-    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n" + NativeRunner().pause,
-                          secondRun.out), "");
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n  " + "The server closed the connection." + "\n" +
+                              NativeRunner().pause,
+                          secondRun.out),
+              "");
     EXPECT_EQ(secondRun.status, 255);
     EXPECT_EQ(secondRun.err, "");
     EXPECT_LT(secondRun.seconds, 1.0);
@@ -192,6 +196,121 @@ TEST(NetCase, SocketAndTlsTargetVanishesInTheGreetingAfterTheSettleTime) {
     }
     FAIL() << "no case TargetVanishesInTheGreeting in the shared list";
 }
+
+// TLS ports that ser2net or the tool must refuse: the tool ends at once with
+// the port-open message and the reason under it, having sent the target
+// nothing. Each case: ser2net (plain or with TLS, showing which server
+// certificate), the URL's form and query.
+struct TlsRefusal {
+    const char* name;
+    const char* serverCert;  // ser2net's TLS certificate; "" for plain accepters
+    bool rfc2217;            // the accepter, and the URL's scheme
+    bool tlsUrl;             // the scheme's +tls form, with the query below
+    const char* client;      // the client certificate given ("" none)
+    const char* ca;          // the authority the tool trusts
+    const char* nameParam;   // name= ("" none)
+    const char* reason;
+    // A plain server passes on what the tool sends first, its TLS hello
+    // (a TLS server never speaks first, so nothing can come before it): the
+    // target may get that hello, and nothing else.
+    bool helloReachesTarget;
+};
+
+const char kCertRefused[] =
+    "The server closed the connection after the TLS handshake (the client certificate was probably refused).";
+
+const TlsRefusal kTlsRefusals[] = {
+    {"NoClientCertificate", "server", true, true, "", "ca", "", kCertRefused, false},
+    {"NoClientCertificateOverSocketTls", "server", false, true, "", "ca", "", kCertRefused, false},
+    {"ClientCertificateOfAnotherAuthority", "server", true, true, "other-client", "ca", "", kCertRefused, false},
+    {"ServerCertificateOfAnotherAuthority", "other-server", true, true, "client", "ca", "",
+     "The server's certificate is not signed by the trusted authorities.", false},
+    {"ServerCertificateForAnotherName", "elsewhere-server", true, true, "client", "ca", "",
+     "The server's certificate is not for 127.0.0.1.", false},
+    {"ExpiredServerCertificate", "expired-server", true, true, "client", "ca", "",
+     "The server's certificate is expired or not yet valid.", false},
+    {"NameThatDoesNotMatch", "server", true, true, "client", "ca", "other.example",
+     "The server's certificate is not for other.example.", false},
+    {"PlainServerBehindATlsUrl", "", true, true, "client", "ca", "", "The server does not speak TLS.", true},
+    {"TlsServerBehindAPlainUrl", "server", true, false, "", "ca", "", "The server closed the connection.", false},
+};
+
+// The start hook of a refusal: ser2net as case `slot` wants it, and the
+// URL the tool is given.
+bool StartRefusalServer(const std::string& dir, int slot) {
+    const TlsRefusal& t = kTlsRefusals[slot];
+    Ser2net server;
+    if (*t.serverCert) {
+        server.certs = TestCertificates();
+        server.serverCert = t.serverCert;
+    }
+    if (!StartRunServer(dir, &server)) return false;
+    std::string query = CertQuery(TestCertificates(), t.client, t.ca);
+    if (*t.nameParam) query += std::string("&name=") + t.nameParam;
+    std::ofstream(dir + "/refusal.url") << server.UrlWith(t.rfc2217, t.tlsUrl, t.tlsUrl ? query : "");
+    return true;
+}
+
+std::string RefusalUrl(const std::string& dir, int) { return Slurp(dir + "/refusal.url"); }
+
+// What the sim's log shows received, on all connections ("rx N HEX").
+std::string SimReceived(const std::string& simLog) {
+    std::istringstream lines(simLog);
+    std::string line, received;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string time, event, connection, hex;
+        fields >> time >> event >> connection >> hex;
+        if (event != "rx") continue;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) received += static_cast<char>(stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return received;
+}
+
+// Whether `bytes` are no more than one TLS handshake record (type 22,
+// version 3.x), or a part of one: a telnet server may take some of it
+// (0xFF) as commands, and closes the device with the connection.
+bool AtMostOneTlsHandshakeRecord(const std::string& bytes) {
+    if (bytes.size() < 5 || bytes[0] != 22 || bytes[1] != 3) return bytes.empty();
+    return bytes.size() <= 5 + (static_cast<size_t>(static_cast<unsigned char>(bytes[3])) << 8 |
+                                static_cast<unsigned char>(bytes[4]));
+}
+
+class TlsRefusals : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(TlsRefusals, EndAtOnceWithTheReasonAndSendNothing) {
+    REQUIRE_SER2NET_TLS();
+    const TlsRefusal& t = kTlsRefusals[GetParam()];
+    Runner runner = OverNetwork(NativeRunner(), t.rfc2217);
+    runner.startServer = StartRefusalServer;
+    runner.portValue = runner.portName = RefusalUrl;
+    TempDir dir;
+    dir.Write("fw.txt", Hex(Records({0})));
+    const int slot = static_cast<int>(GetParam());
+    RunResult r = RunTool(runner, dir.path(), slot, true, {}, {"fw.txt", "-COM", "{PORT}"}, 10);
+    ASSERT_TRUE(r.serverStarted) << Slurp(dir.File("ser2net.log"));
+    const std::string url = RefusalUrl(dir.path(), slot);
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n  " + t.reason + "\n" +
+                              NativeRunner().pause,
+                          r.out),
+              "")
+        << "ser2net's log:\n" << Slurp(dir.File("ser2net.log"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(r.timedOut) << "the tool hung";
+    EXPECT_LE(r.seconds, 3.0) << "past the open's 2 s deadline";
+    const std::string received = SimReceived(r.simLog);
+    if (t.helloReachesTarget) {
+        EXPECT_TRUE(AtMostOneTlsHandshakeRecord(received)) << "the target received more than the TLS hello:\n" << r.simLog;
+    } else {
+        EXPECT_EQ(received.size(), 0u) << "the target received bytes:\n" << r.simLog;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ser2net, TlsRefusals, ::testing::Range<size_t>(0, sizeof kTlsRefusals / sizeof *kTlsRefusals),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kTlsRefusals[info.param].name);
+                         });
 
 class Unopenable : public ::testing::TestWithParam<size_t> {};
 
@@ -250,7 +369,11 @@ TEST(NetNegotiation, RefusedOrStalledNegotiationIsAPortThatDoesNotOpen) {
             ReceiveBytes(fd, 0, 5000);
         });
         RunCase(NativeRunner(),
-                PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"), answer == &refusal ? 1 : 3), 0);
+                PortThatDoesNotOpen("Negotiation", server.Url("rfc2217"),
+                                    answer == &refusal ? "The server refused the RFC 2217 negotiation."
+                                                       : "The server did not answer within 2 s.",
+                                    answer == &refusal ? 1 : 3),
+                0);
     }
 }
 

@@ -60,7 +60,8 @@ TEST(WineNetNegotiation, RefusedComPortOptionIsAPortThatDoesNotOpen) {
         SendBytes(fd, Bytes{255, 254, 44});
         ReceiveBytes(fd, 0, 5000);
     });
-    RunCase(WineRunner(), PortThatDoesNotOpen("RefusedComPortOption", server.Url("rfc2217")), 0);
+    RunCase(WineRunner(), PortThatDoesNotOpen("RefusedComPortOption", server.Url("rfc2217"),
+                                             "The server refused the RFC 2217 negotiation."), 0);
 }
 
 TEST(WineThreeServers, TheSameTransferThroughEachServer) {
