@@ -2,6 +2,7 @@
 // ser2net (down during the reset, killed mid-record), the line settings it
 // applies for the tool, names that cannot be opened, and servers of the
 // test's own that refuse or stall the negotiation.
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -430,4 +431,172 @@ TEST(ServerProcess, AStopEndsEverythingTheServerStarted) {
                                                   << testing::PrintToString(ServersLeftBehind(false));
         close(client);
     }
+}
+
+// Hostile TLS servers of the test's own, behind socket+tls:// and
+// rfc2217+tls://: one that stalls in the middle of its handshake (the open
+// fails within its 2 s deadline and the tool goes on to say so), and one
+// that answers with something that is not TLS.
+TEST(NetTlsHostile, StalledOrGarbledHandshakeIsAPortThatDoesNotOpen) {
+    REQUIRE_SER2NET_TLS();
+    const Bytes stall = {22, 3, 3, 0, 80, 2};  // a ServerHello record's head, and no more of it
+    const Bytes garbage = Bytes(reinterpret_cast<const unsigned char*>("SSH-2.0-OpenSSH_9.2\r\n"), 21);
+    for (const Bytes* answer : {&stall, &garbage}) {
+        for (const char* scheme : {"socket+tls", "rfc2217+tls"}) {
+            FakeServer server([answer](int fd) {
+                ReceiveBytes(fd, 5, 3000);  // the client's hello, its record's head at least
+                SendBytes(fd, *answer);
+                ReceiveBytes(fd, 0, 5000);
+            });
+            const std::string url = server.Url(scheme) + "?" + CertQuery(TestCertificates());
+            RunCase(NativeRunner(),
+                    PortThatDoesNotOpen("Hostile", url,
+                                        answer == &stall ? "The server did not answer within 2 s."
+                                                         : "The server does not speak TLS.",
+                                        3),
+                    0);
+        }
+    }
+}
+
+namespace {
+
+// Between the tool and ser2net's TLS accepter: passes what the tool sends
+// as it comes and what the server sends record by record, one connection
+// after another, until the tool's output shows the second record's
+// progress line; the server's next record (the second record's status)
+// it passes only half of, then ends the connection.
+class CuttingRelay {
+public:
+    CuttingRelay(const std::string& dir, int serverPort) : dir_(dir), serverPort_(serverPort) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener_, 4) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
+            port_ = ntohs(a.sin_port);
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~CuttingRelay() {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    std::string Url() const { return "socket+tls://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    void Run() {
+        while (!stop_) {
+            int tool = AcceptOne();
+            if (tool < 0) continue;
+            int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a = {};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(serverPort_));
+            if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) Pump(tool, server);
+            close(server);
+            close(tool);
+        }
+    }
+    int AcceptOne() {
+        struct pollfd p = {listener_, POLLIN, 0};
+        if (poll(&p, 1, 100) != 1) return -1;
+        return accept(listener_, nullptr, nullptr);
+    }
+    // Until either side closes, or the cut.
+    void Pump(int tool, int server) {
+        Bytes fromServer;
+        while (!stop_) {
+            struct pollfd p[2] = {{tool, POLLIN, 0}, {server, POLLIN, 0}};
+            if (poll(p, 2, 100) <= 0) continue;
+            unsigned char buffer[4096];
+            if (p[0].revents) {
+                ssize_t k = recv(tool, buffer, sizeof buffer, 0);
+                if (k <= 0 || !SendBytes(server, Bytes(buffer, static_cast<size_t>(k)))) return;
+            }
+            if (p[1].revents) {
+                ssize_t k = recv(server, buffer, sizeof buffer, 0);
+                if (k <= 0) return;
+                fromServer.append(buffer, static_cast<size_t>(k));
+                while (fromServer.size() >= 5) {
+                    const size_t length = 5 + (static_cast<size_t>(fromServer[3]) << 8 | fromServer[4]);
+                    if (fromServer.size() < length) break;
+                    if (Count(Slurp(dir_ + "/tool.out"), "Transferring..") >= 2) {
+                        SendBytes(tool, fromServer.substr(0, length / 2));
+                        return;
+                    }
+                    if (!SendBytes(tool, fromServer.substr(0, length))) return;
+                    fromServer.erase(0, length);
+                }
+            }
+        }
+    }
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+
+    const std::string dir_;
+    const int serverPort_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::mutex relaysLock;
+std::map<std::string, std::unique_ptr<CuttingRelay>> relays;
+
+// The hooks: ser2net with TLS, the relay in front of its raw accepter.
+bool StartCuttingRelay(const std::string& dir, int) {
+    Ser2net server;
+    server.certs = TestCertificates();
+    if (!StartRunServer(dir, &server)) return false;
+    std::unique_ptr<CuttingRelay> relay(new CuttingRelay(dir, server.rawPort));
+    std::ofstream(dir + "/relay.url") << relay->Url() << "?" << CertQuery(server.certs);
+    std::lock_guard<std::mutex> hold(relaysLock);
+    relays[dir] = std::move(relay);
+    return true;
+}
+
+void StopCuttingRelay(const std::string& dir, int) {
+    std::unique_ptr<CuttingRelay> relay;
+    {
+        std::lock_guard<std::mutex> hold(relaysLock);
+        relay = std::move(relays[dir]);
+        relays.erase(dir);
+    }
+    relay.reset();
+    Ser2net server;
+    server.pid = atoi(Slurp(dir + "/ser2net.child").c_str());
+    StopSer2net(&server);
+}
+
+std::string RelayUrl(const std::string& dir, int) { return Slurp(dir + "/relay.url"); }
+
+}  // namespace
+
+// A server that ends the connection in the middle of a TLS record, after a
+// good handshake, the greeting and the first record: the tool fails the
+// transfer as it does when a local port stops answering.
+TEST(NetTlsHostile, ServerThatEndsInTheMiddleOfARecordIsATargetNotResponding) {
+    REQUIRE_SER2NET_TLS();
+    std::vector<int> counts = {0, 1, 0};
+    E2ECase c;
+    c.name = "EndsInTheMiddleOfARecord";
+    c.image = Hex(Records(counts));
+    c.expected = Head() + Handshake() + Progress(counts, 2) + NotResponding();
+    c.received = Records({0});
+    c.receivedIsPrefix = true;
+    c.maxSeconds = 8;
+    Runner runner = OverTlsNetwork(NativeRunner(), false);
+    runner.startServer = StartCuttingRelay;
+    runner.stopServer = StopCuttingRelay;
+    runner.portValue = runner.portName = RelayUrl;
+    RunCase(runner, c, 0);
 }
