@@ -45,8 +45,17 @@
 //                        COM-PORT-OPTION, and sets the server's line as above.
 //   socket://HOST:PORT   raw TCP: bytes pass unchanged; the server's own line
 //                        settings apply.
+//   rfc2217+tls://HOST:PORT?QUERY, socket+tls://HOST:PORT?QUERY
+//                        either of the two inside TLS (NetAddress.h has the
+//                        query: ca, cert, key, name). Open fails unless the
+//                        server proves itself (TLS 1.2 or later, its
+//                        certificate chained to the authorities, within its
+//                        dates, carrying the name) before anything else is
+//                        sent, and when it ends the connection right after
+//                        the handshake (a refused client certificate).
 // HOST is a name, an IPv4 address or a bracketed IPv6 address ([::1]);
 // PORT is decimal. Any other scheme, or any other form, fails to open.
+// A failed Open of a network port leaves its reason in OpenFailure().
 // Open connects within about 2 s, so a loop that retries it keeps going
 // while a server is down. For rfc2217:// it then waits for the server to
 // confirm what the bytes on the line depend on, the baud rate, data size,

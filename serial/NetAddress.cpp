@@ -49,21 +49,21 @@ struct Parameter {
 // two hexadecimal digits, a zero byte, an empty or too long value.
 bool DecodeValue(const char* p, const char* end, const Parameter& parameter, NetAddress* address) {
     const size_t nameLength = strlen(parameter.name);
-    if (p == end) return RefuseParameter(address, "parameter '%.*s'%s has no value", parameter.name, nameLength);
+    if (p == end) return RefuseParameter(address, "parameter '%.*s%s' has no value", parameter.name, nameLength);
     size_t n = 0;
     while (p < end) {
         char c = *p++;
         if (c == '%') {
             if (end - p < 2 || !IsHex(p[0]) || !IsHex(p[1])) {
-                return RefuseParameter(address, "a '%%' in the value of '%.*s'%s is not followed by two hex digits",
+                return RefuseParameter(address, "a '%%' in the value of '%.*s%s' is not followed by two hex digits",
                                        parameter.name, nameLength);
             }
             c = static_cast<char>(HexValue(p[0]) * 16 + HexValue(p[1]));
             p += 2;
-            if (c == '\0') return RefuseParameter(address, "the value of '%.*s'%s holds %%00", parameter.name, nameLength);
+            if (c == '\0') return RefuseParameter(address, "the value of '%.*s%s' holds %%00", parameter.name, nameLength);
         }
         if (n + 1 >= sizeof address->ca) {
-            return RefuseParameter(address, "the value of '%.*s'%s is too long", parameter.name, nameLength);
+            return RefuseParameter(address, "the value of '%.*s%s' is too long", parameter.name, nameLength);
         }
         parameter.value[n++] = c;
     }
@@ -89,9 +89,9 @@ bool ParseQuery(const char* p, NetAddress* address) {
                               memcmp(parameters[which].name, p, nameLength) == 0)) {
             ++which;
         }
-        if (which == 4) return RefuseParameter(address, "unknown parameter '%.*s'%s", p, nameLength);
-        if (given[which]) return RefuseParameter(address, "parameter '%.*s'%s given twice", p, nameLength);
-        if (equals == nullptr) return RefuseParameter(address, "parameter '%.*s'%s has no value", p, nameLength);
+        if (which == 4) return RefuseParameter(address, "unknown parameter '%.*s%s'", p, nameLength);
+        if (given[which]) return RefuseParameter(address, "parameter '%.*s%s' given twice", p, nameLength);
+        if (equals == nullptr) return RefuseParameter(address, "parameter '%.*s%s' has no value", p, nameLength);
         given[which] = true;
         if (!DecodeValue(equals + 1, end, parameters[which], address)) return false;
         if (*end == '\0') break;

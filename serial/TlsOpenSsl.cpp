@@ -33,6 +33,10 @@ namespace {
 
 // ---- The BIO: the socket, without SIGPIPE ----
 
+// The TLS record types a server's first byte may be: change cipher spec,
+// alert, handshake, application data.
+bool IsTlsRecordType(int byte) { return byte >= 20 && byte <= 23; }
+
 int SocketWrite(BIO* bio, const char* data, int length) {
     TlsSession* session = static_cast<TlsSession*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
@@ -57,7 +61,13 @@ int SocketRead(BIO* bio, char* data, int length) {
     if (length <= 0) return 0;
     ssize_t k = recv(session->socket, data, static_cast<size_t>(length), 0);
     if (k > 0) {
-        if (session->firstByte < 0) session->firstByte = static_cast<unsigned char>(data[0]);
+        if (session->firstByte < 0) {
+            session->firstByte = static_cast<unsigned char>(data[0]);
+            // A server whose first byte starts no TLS record speaks
+            // something else: said at once, not after the deadline that
+            // waiting for a whole record header would take.
+            if (!IsTlsRecordType(session->firstByte)) return -1;
+        }
         return static_cast<int>(k);
     }
     if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -203,20 +213,30 @@ TlsFailure FromVerifyResult(long result) {
     }
 }
 
-// The TLS record types a server's first byte may be: change cipher spec,
-// alert, handshake, application data.
-bool IsTlsRecordType(int byte) { return byte >= 20 && byte <= 23; }
-
 TlsFailure HandshakeFailure(const TlsSession* session) {
     long verified = SSL_get_verify_result(session->ssl);
     if (verified != X509_V_OK) return FromVerifyResult(verified);
     if (session->firstByte >= 0 && !IsTlsRecordType(session->firstByte)) return TlsFailure::kNoTls;
     if (session->ended) return TlsFailure::kClosed;
-    // A fatal alert from the server during the handshake: it refused
-    // something of ours, most likely our certificate or the lack of one.
+    // A fatal alert from the server during the handshake about a
+    // certificate (or its lack): the server refused ours. Other alerts (a
+    // protocol version it will not speak) are other failures.
     unsigned long error = ERR_peek_last_error();
     if (ERR_GET_LIB(error) == ERR_LIB_SSL && ERR_GET_REASON(error) >= SSL_AD_REASON_OFFSET) {
-        return TlsFailure::kClosed;
+        switch (ERR_GET_REASON(error) - SSL_AD_REASON_OFFSET) {
+            case SSL_AD_HANDSHAKE_FAILURE:
+            case SSL_AD_BAD_CERTIFICATE:
+            case SSL_AD_UNSUPPORTED_CERTIFICATE:
+            case SSL_AD_CERTIFICATE_REVOKED:
+            case SSL_AD_CERTIFICATE_EXPIRED:
+            case SSL_AD_CERTIFICATE_UNKNOWN:
+            case SSL_AD_UNKNOWN_CA:
+            case SSL_AD_ACCESS_DENIED:
+            case SSL_AD_CERTIFICATE_REQUIRED:
+                return TlsFailure::kClosed;
+            default:
+                return TlsFailure::kOther;
+        }
     }
     if (ERR_GET_LIB(error) == ERR_LIB_SSL && (ERR_GET_REASON(error) == SSL_R_WRONG_VERSION_NUMBER ||
                                               ERR_GET_REASON(error) == SSL_R_PACKET_LENGTH_TOO_LONG ||

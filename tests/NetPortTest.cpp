@@ -1,6 +1,8 @@
 // ComPort on network ports, against servers of the test's own that behave
 // exactly as each case needs: the Telnet negotiation byte for byte, the
-// read time-outs under floods of commands, refusals, closes and silence.
+// read time-outs under floods of commands, refusals, closes and silence,
+// and the same inside TLS with certificates the test makes.
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <iterator>
@@ -8,8 +10,11 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include "FakeServer.h"
+#include "TempDir.h"
 #include "TelnetBytes.h"
 #include "serial/ComPort.h"
 #include "serial/Telnet.h"
@@ -355,4 +360,171 @@ TEST(NetPort, NamesThatCannotBeOpenedFailAtOnce) {
         EXPECT_LT(SecondsSince(start), 1.0) << name;
         EXPECT_FALSE(port.IsOpen());
     }
+}
+
+namespace {
+
+// A lab CA, another CA, a server certificate of the first for localhost
+// and 127.0.0.1, and a client certificate of the first. Made once.
+struct Certs {
+    TempDir dir;
+    bool made = false;
+    std::string File(const char* name) const { return dir.File(name); }
+};
+
+const Certs& TestCerts() {
+    static Certs c;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+        const std::string script =
+            "cd '" + c.dir.path() + "' && for n in ca other; do openssl req -x509 " + key +
+            "-keyout $n.key -out $n.pem -days 2 -subj /CN=$n || exit 1; done && openssl req " + key +
+            "-keyout server.key -out server.csr -subj /CN=server -addext subjectAltName=DNS:localhost,IP:127.0.0.1 && "
+            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -copy_extensions copy "
+            "-out server.pem && openssl req " + key + "-keyout client.key -out client.csr -subj /CN=client && "
+            "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -days 2 -out client.pem";
+        c.made = system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+    }
+    return c;
+}
+
+// A TLS server on the accepted connection `fd` (with the server
+// certificate; `clientCa`: demand a client certificate of it) whose plain
+// side is a socket pair: `script` gets its other end, so the plain
+// scripts above serve inside TLS unchanged.
+void ServeTls(int fd, const char* clientCa, const std::function<void(int)>& script, bool refusedByClient = false) {
+    sigset_t pipe;  // a client that has gone must not kill the test
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_file(ctx, TestCerts().File("server.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx, TestCerts().File("server.key").c_str(), SSL_FILETYPE_PEM);
+    if (clientCa != nullptr) {
+        SSL_CTX_load_verify_locations(ctx, TestCerts().File(clientCa).c_str(), nullptr);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    }
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    int pair[2];
+    if (SSL_accept(ssl) == 1 && socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0) {
+        std::thread plain([&] {
+            script(pair[1]);
+            shutdown(pair[1], SHUT_RDWR);
+        });
+        unsigned char buffer[16384];
+        for (bool open = true; open;) {
+            struct pollfd p[2] = {{fd, POLLIN, 0}, {pair[0], POLLIN, 0}};
+            if (SSL_pending(ssl) == 0 && poll(p, 2, 5000) <= 0) break;
+            if (SSL_pending(ssl) > 0 || p[0].revents != 0) {
+                int k = SSL_read(ssl, buffer, sizeof buffer);
+                open = k > 0 && SendBytes(pair[0], Bytes(buffer, static_cast<size_t>(k)));
+            } else {
+                ssize_t k = recv(pair[0], buffer, sizeof buffer, 0);  // one write of the script, one record
+                open = k > 0 && SSL_write(ssl, buffer, static_cast<int>(k)) > 0;
+            }
+        }
+        shutdown(pair[0], SHUT_RDWR);
+        plain.join();
+        close(pair[0]);
+        close(pair[1]);
+    } else if (refusedByClient) {
+        // The client found the server unproven: nothing may follow.
+        EXPECT_EQ(ReceiveBytes(fd, 0, 3000), Bytes()) << "bytes after a refused handshake";
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+}
+
+std::string TlsUrl(const FakeServer& server, const std::string& scheme, const std::string& query) {
+    return scheme + "+tls://127.0.0.1:" + std::to_string(server.port()) + "?ca=" + TestCerts().File("ca.pem") + query;
+}
+
+}  // namespace
+
+TEST(NetPortTls, BothSchemesInsideTlsWithAClientCertificate) {
+    ASSERT_TRUE(TestCerts().made) << "openssl could not make the certificates";
+    const std::string client = "&cert=" + TestCerts().File("client.pem") + "&key=" + TestCerts().File("client.key");
+    Bytes heard, after;
+    FakeServer rfc2217([&](int fd) {
+        ServeTls(fd, "ca.pem", [&](int plain) {
+            Agree(plain, &heard);
+            SendBytes(plain, B({'d', kIac, kIac, 'e'}));
+            after = ReceiveBytes(plain, 0, 5000);
+        });
+    });
+    ComPort port;
+    ASSERT_TRUE(port.Open(TlsUrl(rfc2217, "rfc2217", client).c_str(), 115200, 500)) << port.OpenFailure();
+    EXPECT_STREQ(port.OpenFailure(), "");
+    unsigned char got[16384];
+    EXPECT_EQ(Text(got, port.Read(got, 3)), "d\xff" "e");
+    const unsigned char record[] = {0x01, 0xff, 0x00};
+    EXPECT_TRUE(port.Write(record, sizeof record));
+    port.Close();
+    rfc2217.Join();
+    EXPECT_EQ(heard, Offer() + Settings());
+    EXPECT_EQ(after, B({0x01, 0xff, 0xff, 0x00}));
+
+    // One record of 10,000 bytes: more than a receive takes from the
+    // session at once, so the rest waits inside it while the socket is
+    // silent, and the read must still get it all.
+    Bytes block;
+    for (int i = 0; i < 10000; ++i) block += static_cast<unsigned char>(i * 7);
+    FakeServer raw([&](int fd) {
+        ServeTls(fd, "ca.pem", [&](int plain) {
+            after = ReceiveBytes(plain, 3, 5000);
+            SendBytes(plain, block);
+            ReceiveBytes(plain, 0, 5000);
+        });
+    });
+    ASSERT_TRUE(port.Open(TlsUrl(raw, "socket", client + "&name=localhost").c_str(), 115200, 500))
+        << port.OpenFailure();
+    EXPECT_TRUE(port.Write(record, sizeof record));
+    EXPECT_EQ(Bytes(got, port.Read(got, block.size())), block);
+    port.Close();
+    raw.Join();
+    EXPECT_EQ(after, B({0x01, 0xff, 0x00}));
+}
+
+TEST(NetPortTls, AServerNotProvenOrThatRefusesTheClientFailsOpenWithItsReason) {
+    ASSERT_TRUE(TestCerts().made) << "openssl could not make the certificates";
+    const struct {
+        const char* scheme;
+        std::string query;
+        const char* clientCa;  // the server demands a client certificate of it
+        std::string reason;
+    } cases[] = {
+        {"rfc2217", "", "other.pem", "The server closed the connection after the TLS handshake (the client "
+                                     "certificate was probably refused)."},
+        {"socket", "", "ca.pem", "The server closed the connection after the TLS handshake (the client "
+                                 "certificate was probably refused)."},
+        {"rfc2217", "&name=lab.example", nullptr, "The server's certificate is not for lab.example."},
+    };
+    for (const auto& c : cases) {
+        FakeServer server([&](int fd) {
+            ServeTls(fd, c.clientCa, [](int plain) { ReceiveBytes(plain, 0, 3000); }, c.clientCa == nullptr);
+        });
+        ComPort port;
+        EXPECT_FALSE(port.Open(TlsUrl(server, c.scheme, c.query).c_str(), 115200, 500)) << c.reason;
+        EXPECT_EQ(port.OpenFailure(), c.reason);
+        EXPECT_FALSE(port.IsOpen());
+    }
+    // Certificates of another authority, and a server that speaks no TLS.
+    FakeServer untrusted([&](int fd) { ServeTls(fd, nullptr, [](int) {}, true); });
+    FakeServer plain([](int fd) { SendBytes(fd, B({kIac, kDo, kComPort})); ReceiveBytes(fd, 0, 3000); });
+    ComPort port;
+    std::string url = "rfc2217+tls://localhost:" + std::to_string(untrusted.port()) + "?ca=" + TestCerts().File("other.pem");
+    EXPECT_FALSE(port.Open(url.c_str(), 115200, 500));
+    EXPECT_STREQ(port.OpenFailure(), "The server's certificate is not signed by the trusted authorities.");
+    EXPECT_FALSE(port.Open(TlsUrl(plain, "rfc2217", "").c_str(), 115200, 500));
+    EXPECT_STREQ(port.OpenFailure(), "The server does not speak TLS.");
+    // The files are checked before any connection is made.
+    url = "socket+tls://127.0.0.1:1?cert=" + TestCerts().File("client.pem") + "&key=" + TestCerts().File("server.key");
+    EXPECT_FALSE(port.Open(url.c_str(), 115200, 500));
+    EXPECT_EQ(port.OpenFailure(), "The key in '" + TestCerts().File("server.key") + "' does not belong to the certificate.");
+    // A local port never has a reason.
+    EXPECT_FALSE(port.Open("/dev/tessan-no-such-port", 115200, 500));
+    EXPECT_STREQ(port.OpenFailure(), "");
 }

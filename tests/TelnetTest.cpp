@@ -224,3 +224,65 @@ TEST(NetAddress, EverythingElseIsRefused) {
     EXPECT_TRUE(IsNetworkName("ftp://x"));
     EXPECT_FALSE(IsNetworkName("/dev/ttyUSB0"));
 }
+
+TEST(NetAddress, TheTlsSchemesAndTheirQuery) {
+    NetAddress a;
+    ASSERT_TRUE(ParseNetAddress("rfc2217+TLS://lab:4000?key=k%26%41.pem&name=srv.lab&ca=C:\\lab\\ca.pem&cert=c d", &a));
+    EXPECT_TRUE(a.tls);
+    EXPECT_EQ(a.scheme, NetScheme::kRfc2217);
+    EXPECT_STREQ(a.host, "lab");
+    EXPECT_STREQ(a.ca, "C:\\lab\\ca.pem");
+    EXPECT_STREQ(a.cert, "c d");
+    EXPECT_STREQ(a.key, "k&A.pem");
+    EXPECT_STREQ(a.name, "srv.lab");
+    // Without a query: the system's roots, no client certificate, HOST.
+    ASSERT_TRUE(ParseNetAddress("socket+tls://[::1]:7", &a));
+    EXPECT_EQ(a.scheme, NetScheme::kSocket);
+    EXPECT_TRUE(a.tls);
+    EXPECT_STREQ(a.ca, "");
+    EXPECT_STREQ(a.cert, "");
+    EXPECT_STREQ(a.name, "::1");
+    ASSERT_TRUE(ParseNetAddress("socket://h:7", &a));
+    EXPECT_FALSE(a.tls);
+    EXPECT_STREQ(a.problem, "");
+
+    const struct {
+        const char* name;
+        const char* problem;
+    } refused[] = {
+        {"socket://h:1?ca=x", "a query is for rfc2217+tls:// and socket+tls:// only"},
+        {"socket+tls://h:1?ca=x&CA=y", "unknown parameter 'CA'"},
+        {"socket+tls://h:1?name=", "parameter 'name' has no value"},
+        {"socket+tls://h:1?ca=a&name=b&ca=a", "parameter 'ca' given twice"},
+        {"socket+tls://h:1?key=k", "key without cert"},
+        {"socket+tls://h:1?cert=c&ca=a", "cert without key"},
+        {"socket+tls://h:1?", "the query after '?' is empty"},
+        {"socket+tls://h:1?ca=a&&name=b", "the query holds an empty parameter"},
+        {"socket+tls://h:1?ca=a%2", "a '%' in the value of 'ca' is not followed by two hex digits"},
+        {"socket+tls://h:1?ca=a%00b", "the value of 'ca' holds %00"},
+        {"socket+tls://h:1/?ca=a", "unexpected text after the port"},
+        {"socket+tls://h:1?averyveryverylongparametername=1", "unknown parameter 'averyveryverylongparamet...'"},
+        {"tls://h:1", "the scheme is not rfc2217, socket, rfc2217+tls or socket+tls"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_FALSE(ParseNetAddress(r.name, &a)) << r.name;
+        EXPECT_STREQ(a.problem, r.problem) << r.name;
+    }
+    // A value fills its field, and one byte more is refused.
+    EXPECT_TRUE(ParseNetAddress(("socket+tls://h:1?ca=" + std::string(255, 'c')).c_str(), &a));
+    EXPECT_EQ(std::string(a.ca), std::string(255, 'c'));
+    EXPECT_FALSE(ParseNetAddress(("socket+tls://h:1?ca=" + std::string(256, 'c')).c_str(), &a));
+    EXPECT_STREQ(a.problem, "the value of 'ca' is too long");
+}
+
+TEST(NetAddress, TheReasonTexts) {
+    char out[320];
+    EXPECT_STREQ(NetFailureText(NetFailure::kUrl, "cert without key", out, sizeof out),
+                 "The URL is not valid: cert without key.");
+    EXPECT_STREQ(NetFailureText(NetFailure::kWrongName, "lab.example", out, sizeof out),
+                 "The server's certificate is not for lab.example.");
+    EXPECT_STREQ(NetFailureText(NetFailure::kRefused, "%s%n", out, sizeof out), "The server refused the connection.");
+    // Cut to fit, and terminated.
+    char small[8];
+    EXPECT_STREQ(NetFailureText(NetFailure::kNoTls, nullptr, small, sizeof small), "The ser");
+}

@@ -54,6 +54,74 @@ missing_packages() {
   echo "${missing[*]}"
 }
 
+# apt-get update, tried a few times: one architecture's index may fail to
+# download for a while (a mirror being updated). A failure in the end is
+# reported and the install still tried: the indexes that did come may do.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    DEBIAN_FRONTEND=noninteractive "$@" update -q </dev/null && return 0
+    echo "== apt-get update failed (attempt $try of 3)"
+    [ "$try" -lt 3 ] && sleep 10
+  done
+  echo "== going on with the indexes apt-get has"
+  return 0
+}
+
+# shared_version NAME ARCH...: the newest version of NAME that apt offers
+# for every ARCH (empty: none). A Multi-Arch: same package (libssl-dev)
+# must have one version across the architectures installed; when one
+# architecture's index lags behind, the newest of all is not installable.
+shared_version() {
+  local name=$1 arch common='' versions v best=''
+  shift
+  for arch; do
+    versions=$(apt-cache madison "$name:$arch" 2>/dev/null | awk -F'|' '{gsub(/ /, "", $2); print $2}' | sort -u)
+    if [ "$arch" = "$1" ]; then common=$versions; else common=$(comm -12 <(echo "$common") <(echo "$versions")); fi
+  done
+  for v in $common; do
+    if [ -z "$best" ] || dpkg --compare-versions "$v" gt "$best"; then best=$v; fi
+  done
+  echo "$best"
+}
+
+# pinned_packages PACKAGE...: for each package that comes in several
+# architectures (NAME:ARCH, together with the machine's own NAME), NAME of
+# every one of those architectures at the version they all share, and its
+# dependencies of exactly that version (libssl3 of libssl-dev) likewise.
+# Other packages are printed as they are.
+pinned_packages() {
+  local package name arch archs version dependency out=() done=" "
+  for package; do
+    name=${package%%:*}
+    [[ $done == *" $name "* ]] && continue
+    # Only a package named with a foreign architecture is pinned; the
+    # machine's own architecture always comes with it.
+    archs=$(for p; do [[ ${p%%:*} == "$name" && $p == *:* ]] && echo "${p#*:}"; done)
+    if [ -z "$archs" ]; then
+      out+=("$package")
+      continue
+    fi
+    # shellcheck disable=SC2086 # $archs is a list of architectures
+    archs=$(echo $archs "$(dpkg --print-architecture)" | tr ' ' '\n' | sort -u)
+    # shellcheck disable=SC2086
+    version=$(shared_version "$name" $archs)
+    if [ -z "$version" ]; then
+      out+=("$package")
+      continue
+    fi
+    done+="$name "
+    for arch in $archs; do
+      out+=("$name:$arch=$version")
+      for dependency in $(apt-cache show "$name:$arch=$version" 2>/dev/null | sed -n 's/^Depends: //p' | head -n 1 |
+                          tr ',' '\n' | sed -n "s/^ *\([^ ]*\) (= $version)\$/\1/p"); do
+        out+=("${dependency%%:*}:$arch=$version")
+      done
+    done
+  done
+  echo "${out[*]}"
+}
+
 require_packages() {
   local command=$1 list=${2:-$tessan_package_list} missing
   # The command as its user typed it, for the messages.
@@ -95,11 +163,21 @@ require_packages() {
       return 1
     fi
   done
+  apt_update "${apt[@]}"
   # shellcheck disable=SC2086 # $missing is a list of package names
-  if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" update -q </dev/null ||
-     ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends $missing </dev/null; then
-    echo "$name: apt-get could not install: $missing"
-    return 1
+  if ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends $missing </dev/null; then
+    # Packages of several architectures at the version they all share.
+    local pinned
+    # shellcheck disable=SC2086
+    pinned=$(pinned_packages $missing)
+    echo "== trying the versions all architectures share: $pinned"
+    # shellcheck disable=SC2086
+    if [ "$pinned" = "$missing" ] ||
+       ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends --allow-downgrades \
+           $pinned </dev/null; then
+      echo "$name: apt-get could not install: $missing"
+      return 1
+    fi
   fi
   # A package that installed but did not bring its file means the list is
   # out of date (a renamed package or a moved file): say which.

@@ -1,6 +1,7 @@
 // libFuzzer target: argument vectors built from the input, through the
-// argument scan, the port-name derivation, the decimal scan and the POSIX
-// device-path mapping, each compared with a plain reference written here.
+// argument scan, the port-name derivation, the decimal scan, the POSIX
+// device-path mapping and the network URL's query, each compared with a
+// plain reference written here.
 //
 // Input: arguments separated by zero bytes. An argument "\x01" stands for
 // "-COM" and "\x02" for the -COM value of the previous argument repeated
@@ -9,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "frontend/CommandLine.h"
 #include "serial/DevicePath.h"
+#include "serial/NetAddress.h"
 
 namespace {
 
@@ -124,6 +127,53 @@ void CheckDevicePath(const std::string& name, size_t size) {
     free(path);
 }
 
+// The query of a +tls URL as the rules read it: '&'-separated NAME=VALUE,
+// each VALUE percent-decoded. Only called for a query ParseNetAddress took.
+std::string ReferenceValue(const std::string& query, const std::string& parameter) {
+    size_t at = 0;
+    for (;;) {
+        size_t end = query.find('&', at);
+        std::string part = query.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (part.compare(0, parameter.size() + 1, parameter + "=") == 0) {
+            std::string value;
+            for (size_t i = parameter.size() + 1; i < part.size(); ++i) {
+                value += part[i] == '%' ? static_cast<char>(std::stoi(part.substr(i + 1, 2), nullptr, 16)) : part[i];
+                if (part[i] == '%') i += 2;
+            }
+            return value;
+        }
+        if (end == std::string::npos) return "";
+        at = end + 1;
+    }
+}
+
+void CheckNetAddress(const std::string& name) {
+    NetAddress a;
+    memset(&a, 'Z', sizeof a);
+    const bool ok = ParseNetAddress(name.c_str(), &a);
+    Expect(strnlen(a.problem, sizeof a.problem) < sizeof a.problem, "problem not terminated", name);
+    Expect(ok == (a.problem[0] == '\0'), "problem and verdict disagree", name);
+    // The reason line from any problem, into a heap buffer of its size.
+    const size_t size = 1 + name.size() % 120;
+    char* out = static_cast<char*>(malloc(size));
+    Expect(strlen(NetFailureText(NetFailure::kUrl, a.problem, out, size)) < size, "reason not terminated", name);
+    free(out);
+    if (!ok) return;
+    const size_t question = name.find('?');
+    std::string scheme = name.substr(0, name.find("://"));
+    for (char& c : scheme) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    Expect(a.tls == (scheme.size() > 4 && scheme.substr(scheme.size() - 4) == "+tls"), "tls flag differs", name);
+    Expect(a.tls || question == std::string::npos, "a query on a plain URL was taken", name);
+    Expect(a.cert[0] == '\0' ? a.key[0] == '\0' : a.key[0] != '\0', "cert without key was taken", name);
+    if (!a.tls) return;
+    const std::string query = question == std::string::npos ? "" : name.substr(question + 1);
+    Expect(ReferenceValue(query, "ca") == a.ca, "ca differs", name);
+    Expect(ReferenceValue(query, "cert") == a.cert, "cert differs", name);
+    Expect(ReferenceValue(query, "key") == a.key, "key differs", name);
+    const std::string wanted = ReferenceValue(query, "name");
+    Expect((wanted.empty() ? std::string(a.host) : wanted) == a.name, "name differs", name);
+}
+
 // `given` is the -COM value, or null when none was given (which means "1").
 void CheckValue(const char* given) {
     const char* value = given != nullptr ? given : "1";
@@ -145,6 +195,7 @@ void CheckValue(const char* given) {
             CheckDevicePath(name, 300);
             CheckDevicePath(name, strlen(name) % 40);
         }
+        if (devicePaths && IsNetworkName(name)) CheckNetAddress(name);
         free(field);
     }
 }

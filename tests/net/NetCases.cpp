@@ -1,14 +1,13 @@
 // Network port names that cannot be opened: malformed, an unknown scheme,
-// a host that does not resolve, a port where nothing listens. The name is
-// printed whole (never cut to 19 characters), at once, and the line under
-// it says why.
+// a query that is wrong, a host that does not resolve, a port where nothing
+// listens. The name is printed whole (never cut to 19 characters), at once,
+// with the reason on the line after it.
 #include "NetCases.h"
 
 #include "../e2e/CaseText.h"
 
 std::vector<E2ECase> UnopenableNetworkCases() {
     std::vector<E2ECase> cases;
-    const char kRefused[] = "The server refused the connection.";
     const struct {
         const char* name;
         const char* value;
@@ -20,9 +19,19 @@ std::vector<E2ECase> UnopenableNetworkCases() {
         {"UnknownScheme", "ftp://127.0.0.1:1",
          "The URL is not valid: the scheme is not rfc2217, socket, rfc2217+tls or socket+tls."},
         {"UnknownHost", "rfc2217://no-such-host.invalid:4000", "The name no-such-host.invalid was not found."},
-        {"NoServerOnThePort", "rfc2217://127.0.0.1:1", kRefused},
-        {"NoServerOnTheRawPort", "socket://127.0.0.1:1", kRefused},
-        {"NoServerOnIpv6Loopback", "socket://[::1]:1", kRefused},
+        {"NoServerOnThePort", "rfc2217://127.0.0.1:1", "The server refused the connection."},
+        {"NoServerOnTheRawPort", "socket://127.0.0.1:1", "The server refused the connection."},
+        {"NoServerOnIpv6Loopback", "socket://[::1]:1", "The server refused the connection."},
+        {"NoServerOnTheTlsPort", "rfc2217+tls://127.0.0.1:1", "The server refused the connection."},
+        // The query: refused before any connection, each with what is wrong.
+        {"QueryOnAPlainUrl", "socket://127.0.0.1:1?ca=ca.pem",
+         "The URL is not valid: a query is for rfc2217+tls:// and socket+tls:// only."},
+        {"UnknownParameter", "socket+tls://127.0.0.1:1?ca=ca.pem&verify=no",
+         "The URL is not valid: unknown parameter 'verify'."},
+        {"ParameterTwice", "rfc2217+tls://127.0.0.1:1?name=a&ca=x&name=b",
+         "The URL is not valid: parameter 'name' given twice."},
+        {"CertWithoutKey", "rfc2217+tls://127.0.0.1:1?cert=c.pem", "The URL is not valid: cert without key."},
+        {"UnreadableCaFile", "socket+tls://127.0.0.1:1?ca=/no/such/ca%2Epem", "Cannot read the file '/no/such/ca.pem'."},
     };
     for (const auto& v : kValues) cases.push_back(PortThatDoesNotOpen(v.name, v.value, v.reason));
     return cases;

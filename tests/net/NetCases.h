@@ -9,7 +9,7 @@
 std::vector<E2ECase> UnopenableNetworkCases();
 
 // A run with the -COM value `value` that must end in "Error: <value> in use
-// or does not exist." and the reason line "  <reason>" within `maxSeconds`,
-// with no target behind it.
+// or does not exist." and the indented line of `reason` within
+// `maxSeconds`, with no target behind it.
 E2ECase PortThatDoesNotOpen(const std::string& name, const std::string& value, const std::string& reason,
                             double maxSeconds = 2);

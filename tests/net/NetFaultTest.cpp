@@ -166,10 +166,9 @@ TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
     const std::string url = Slurp(first.File(rfc2217 ? "rfc2217.url" : "socket.url"));
     RunResult secondRun = RunTool(NativeRunner(), second.path(), 0, false, {}, {"fw.txt", "-COM", url});
     t.join();
-    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n  " + "The server closed the connection." + "\n" +
-                              NativeRunner().pause,
-                          secondRun.out),
-              "");
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n" +
+                              "  The server closed the connection.\n" + NativeRunner().pause,
+                          secondRun.out), "");
     EXPECT_EQ(secondRun.status, 255);
     EXPECT_EQ(secondRun.err, "");
     EXPECT_LT(secondRun.seconds, 1.0);

@@ -397,10 +397,11 @@ check_deb() {
     fail "Maintainer is not 'Name <address>': '$maintainer'"
   fi
   depends=$(dpkg-deb -f "$deb" Depends)
-  # The programs are dynamically linked C++: the shared-library check must
-  # have found at least the C and C++ runtime libraries, as plain package
-  # names (a Depends field cannot name an architecture, as libc6:arm64).
-  if [[ "$depends" == *libc6* && "$depends" == *libstdc++* && "$depends" != *:* ]]; then
+  # The programs are dynamically linked C++ with OpenSSL: the shared-library
+  # check must have found at least the C and C++ runtime libraries and
+  # libssl3, as plain package names (a Depends field cannot name an
+  # architecture, as libc6:arm64).
+  if [[ "$depends" == *libc6* && "$depends" == *libstdc++* && "$depends" == *libssl3* && "$depends" != *:* ]]; then
     pass "Depends: $depends"
   else
     fail "Depends line missing or incomplete: '$depends'"

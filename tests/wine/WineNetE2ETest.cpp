@@ -61,7 +61,7 @@ TEST(WineNetNegotiation, RefusedComPortOptionIsAPortThatDoesNotOpen) {
         ReceiveBytes(fd, 0, 5000);
     });
     RunCase(WineRunner(), PortThatDoesNotOpen("RefusedComPortOption", server.Url("rfc2217"),
-                                             "The server refused the RFC 2217 negotiation."), 0);
+                                                    "The server refused the RFC 2217 negotiation."), 0);
 }
 
 TEST(WineThreeServers, TheSameTransferThroughEachServer) {
