@@ -22,7 +22,7 @@ struct E2ECase {
     double maxSeconds = 10;            // the tool must end within this
     double minSeconds = 0;
     std::string wineSkip;              // why this case cannot run under Wine (empty: it can)
-    std::string socketSkip;            // why it cannot run over a socket:// port (empty: it can)
+    std::string socketSkip;            // why it cannot run over a socket:// or TLS port (empty: it can)
 };
 
 // Every case: the basic ones (Cases.cpp) and the target's and host's

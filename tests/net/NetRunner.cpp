@@ -118,6 +118,7 @@ Runner OverTlsNetwork(const Runner& base, bool rfc2217) {
     Runner runner = WithServer(base, rfc2217 ? "-rfc2217-tls" : "-socket-tls", SimPort,
                                rfc2217 ? Rfc2217Url : SocketUrl, StartTls, Stop);
     runner.rawNetwork = !rfc2217;
+    runner.tlsNetwork = true;
     return runner;
 }
 

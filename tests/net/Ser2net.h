@@ -25,9 +25,11 @@ struct Ser2net {
     std::string UrlWith(bool rfc2217, bool tls, const std::string& query) const;
 };
 
-// The certificates of the TLS tests (tests/net/make-test-certs lists
-// them), made with the openssl command line once per test program in a
-// folder of its own that goes with it. "" where they could not be made.
+// The folder of the TLS tests' certificates (tests/net/make-test-certs
+// lists them), made with the openssl command line at run time: those that
+// ctest made for all tests (TlsCertificates.Make), or else a set made once
+// for this test program in a folder that goes with it. "" where they could
+// not be made.
 const std::string& TestCertificates();
 
 // The query that gives the tool the files of `certs`: `ca` as the trusted
