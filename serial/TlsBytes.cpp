@@ -8,10 +8,21 @@ void TlsWatchInit(TlsRecordWatch* w) {
     w->bodyLeft = 0;
     w->notTls = false;
     w->alert = false;
+    w->alertDescription = -1;
+    w->cipherChanged = false;
+    w->alertBodyHave = 2;  // no clear alert being read
 }
 
 void TlsWatchFeed(TlsRecordWatch* w, const unsigned char* bytes, size_t count) {
     while (count > 0 && !w->notTls) {
+        if (w->bodyLeft > 0 && w->alertBodyHave < 2) {
+            // A clear alert: level, then description.
+            if (++w->alertBodyHave == 2 && w->alertDescription < 0) w->alertDescription = *bytes;
+            ++bytes;
+            --count;
+            --w->bodyLeft;
+            continue;
+        }
         if (w->bodyLeft > 0) {
             size_t n = count < w->bodyLeft ? count : w->bodyLeft;
             w->bodyLeft -= n;
@@ -33,12 +44,34 @@ void TlsWatchFeed(TlsRecordWatch* w, const unsigned char* bytes, size_t count) {
             bad = length == 0 || length > 16384 + 2048;
             w->headerHave = 0;
             w->bodyLeft = length;
-            if (w->header[0] == 21) w->alert = true;
+            w->alertBodyHave = 2;
+            if (w->header[0] == 20) w->cipherChanged = true;
+            if (w->header[0] == 21) {
+                w->alert = true;
+                if (!w->cipherChanged) w->alertBodyHave = 0;
+            }
         }
         if (bad) {
             w->notTls = true;
             return;
         }
+    }
+}
+
+bool TlsCertificateAlert(int description) {
+    switch (description) {
+        case 40:   // handshake_failure: what a server sends that wants a certificate and got none
+        case 42:   // bad_certificate
+        case 43:   // unsupported_certificate
+        case 44:   // certificate_revoked
+        case 45:   // certificate_expired
+        case 46:   // certificate_unknown
+        case 48:   // unknown_ca
+        case 49:   // access_denied
+        case 116:  // certificate_required
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -16,12 +16,22 @@ struct TlsRecordWatch {
     size_t bodyLeft;
     bool notTls;  // a header no TLS server sends
     bool alert;   // an alert record
+    // The first alert's description where it came in clear (before the
+    // server's change_cipher_spec); -1 when there was none or it was
+    // encrypted.
+    int alertDescription;
+    bool cipherChanged;   // a change_cipher_spec record came
+    size_t alertBodyHave; // bytes of the clear alert's body seen (level, description)
 };
 
 void TlsWatchInit(TlsRecordWatch* watch);
 
 // The next `count` bytes the server sent, in order, in pieces of any size.
 void TlsWatchFeed(TlsRecordWatch* watch, const unsigned char* bytes, size_t count);
+
+// Whether an alert with this description refuses a certificate (the
+// client's, or its lack) rather than anything else of the handshake.
+bool TlsCertificateAlert(int description);
 
 // The PKCS#1 RSAPrivateKey inside the DER of a PKCS#8 PrivateKeyInfo,
 // SEQUENCE { version, SEQUENCE { rsaEncryption, ... }, OCTET STRING { key },

@@ -516,12 +516,19 @@ const ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | IS
                             ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION |
                             ISC_REQ_USE_SUPPLIED_CREDS;
 
-// Why Schannel refused the handshake: the watch over the server's records
-// tells a server that is no TLS server, and one that sent an alert (it
-// ended the handshake) from a fault of our own side.
-TlsFailure RefusalOf(const TlsSession* s) {
+// Why Schannel refused the handshake. The watch over the server's records
+// tells a server that is no TLS server, and one that ended the handshake
+// with an alert: one about certificates is the server refusing ours (or
+// its lack). With the server's certificate left to VerifyServer, the
+// certificate errors Schannel reports can only be such an alert too (in
+// TLS 1.3 the alert comes encrypted, past the watch).
+TlsFailure RefusalOf(const TlsSession* s, SECURITY_STATUS status) {
     if (s->watch.notTls) return TlsFailure::kNoTls;
-    if (s->watch.alert) return TlsFailure::kClosed;
+    if (s->watch.alertDescription >= 0)
+        return TlsCertificateAlert(s->watch.alertDescription) ? TlsFailure::kClosed : TlsFailure::kOther;
+    if (status == SEC_E_CERT_UNKNOWN || status == SEC_E_UNTRUSTED_ROOT || status == SEC_E_CERT_EXPIRED ||
+        status == SEC_E_WRONG_PRINCIPAL)
+        return TlsFailure::kClosed;
     return TlsFailure::kOther;
 }
 
@@ -616,7 +623,7 @@ TlsStep Handshake(TlsSession* s, NetSocket sock, TlsFailure* failure) {
             // go on without one, and let the server decide.
             ++s->retries;
         } else {
-            *failure = RefusalOf(s);
+            *failure = RefusalOf(s, status);
             return TlsStep::kFailed;
         }
     }

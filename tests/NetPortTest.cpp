@@ -528,6 +528,7 @@ TEST(NetPortTls, AServerNotProvenOrThatRefusesTheClientFailsOpenWithItsReason) {
     // A local port never has a reason.
     EXPECT_FALSE(port.Open("/dev/tessan-no-such-port", 115200, 500));
     EXPECT_STREQ(port.OpenFailure(), "");
+}
 
 // The watch over a server's first bytes, fed whole and one byte at a time:
 // records of a TLS server (an alert among them), and answers of servers
@@ -536,16 +537,19 @@ TEST(TlsBytes, TheRecordWatchTellsTlsFromOtherServersAndSeesAlerts) {
     struct Answer {
         Bytes bytes;
         bool notTls, alert;
+        int description;  // of a clear alert
     };
     const Bytes hello = B({22, 3, 3, 0, 4, 2, 0, 0, 0});
+    const Bytes changeCipher = B({20, 3, 3, 0, 1, 1});
     const Answer answers[] = {
-        {hello, false, false},
-        {hello + B({20, 3, 3, 0, 1, 1}) + B({21, 3, 3, 0, 2, 2, 42}), false, true},
-        {B({kIac, kWill, kBinary}), true, false},                        // a Telnet server
-        {Bytes(reinterpret_cast<const unsigned char*>("SSH-2.0-x\r\n")), true, false},
-        {B({22, 3, 3, 0, 0}), true, false},                               // an empty record
-        {B({22, 3, 3, 0x48, 1}), true, false},                            // one too long
-        {hello + B({21, 2, 0, 0, 2, 2, 40}), true, false},                // not version 3.x
+        {hello, false, false, -1},
+        {hello + B({21, 3, 3, 0, 2, 2, 42}) + B({21, 3, 3, 0, 2, 2, 70}), false, true, 42},
+        {hello + changeCipher + B({21, 3, 3, 0, 2, 0x9c, 0x11}), false, true, -1},  // encrypted
+        {B({kIac, kWill, kBinary}), true, false, -1},                              // a Telnet server
+        {Bytes(reinterpret_cast<const unsigned char*>("SSH-2.0-x\r\n")), true, false, -1},
+        {B({22, 3, 3, 0, 0}), true, false, -1},                                     // an empty record
+        {B({22, 3, 3, 0x48, 1}), true, false, -1},                                  // one too long
+        {hello + B({21, 2, 0, 0, 2, 2, 40}), true, false, -1},                      // not version 3.x
     };
     for (size_t i = 0; i < sizeof answers / sizeof answers[0]; ++i) {
         const Answer& a = answers[i];
@@ -557,8 +561,14 @@ TEST(TlsBytes, TheRecordWatchTellsTlsFromOtherServersAndSeesAlerts) {
         for (const TlsRecordWatch* w : {&whole, &bytewise}) {
             EXPECT_EQ(w->notTls, a.notTls) << "answer " << i;
             EXPECT_EQ(w->alert, a.alert) << "answer " << i;
+            EXPECT_EQ(w->alertDescription, a.description) << "answer " << i;
         }
     }
+}
+
+TEST(TlsBytes, OnlyCertificateAlertsRefuseACertificate) {
+    for (int description : {40, 42, 46, 48, 116}) EXPECT_TRUE(TlsCertificateAlert(description)) << description;
+    for (int description : {0, 10, 20, 47, 70, 80, 86, 112, -1}) EXPECT_FALSE(TlsCertificateAlert(description)) << description;
 }
 
 TEST(TlsBytes, Pkcs8GivesTheRsaKeyInsideAndRefusesOtherKeys) {
