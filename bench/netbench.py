@@ -221,6 +221,8 @@ def make_certs(work, log):
     """The test certificates in work/certs, or None (logged) where openssl
     is missing or they could not be made."""
     folder = os.path.join(work, "certs")
+    if os.path.exists(os.path.join(folder, "complete")):
+        return folder
     os.makedirs(folder, exist_ok=True)
     if OPENSSL is None or subprocess.run(["bash", MAKE_CERTS, folder], stdin=subprocess.DEVNULL,
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
@@ -289,3 +291,30 @@ def tls_ratio(network, size="261"):
     if not n.get("rfc2217_tls") or not n.get("rfc2217"):
         return None
     return round(n["rfc2217_tls"] / n["rfc2217"], 3)
+
+
+def measure_tls_line_rate(progs, work, image, runs, start_sim, start_tool, finish_transfer, log):
+    """The per-record time at line rate through ser2net over rfc2217+tls://
+    over the same over rfc2217://, `runs` pairs on `image` (count, path),
+    medians; None without ser2net, certificates or runs."""
+    program = ser2net_program()
+    certs = make_certs(work, log) if program and runs > 0 else None
+    if certs is None:
+        return None
+    count, path = image
+    times = {False: [], True: []}
+    for r in range(runs):
+        log("through ser2net at line rate, with TLS and without: round %d of %d" % (r + 1, runs))
+        for tls in (False, True):
+            name = "netline%d-%d" % (tls, r)
+            sim = start_sim(progs, work, name, True)
+            server = None
+            try:
+                server = Ser2net(program, work, name, sim["port"], certs if tls else None)
+                us = finish_transfer(start_tool(progs, work, sim, path, server.url("rfc2217")))["us"]
+            finally:
+                if server is not None:
+                    server.stop()
+                stop_sim(sim)
+            times[tls].append(us / count)
+    return round(statistics.median(times[True]) / statistics.median(times[False]), 4)

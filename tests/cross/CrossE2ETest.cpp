@@ -111,12 +111,13 @@ TEST_P(CrossNetE2E, NineRecords) {
     RunCase(RunnerFor(arch, std::get<1>(GetParam())), cases[index], 0);
 }
 
+const char* const kSchemeNames[] = {"", "_Rfc2217", "_Socket", "_Rfc2217Tls"};
+
 INSTANTIATE_TEST_SUITE_P(Scheme, CrossNetE2E,
                          ::testing::Combine(::testing::Range<size_t>(0, 2), ::testing::Range(1, 4)),
                          [](const ::testing::TestParamInfo<std::tuple<size_t, int>>& info) {
-                             static const char* const kSchemes[] = {"", "_Rfc2217", "_Socket", "_Rfc2217Tls"};
                              return std::string(kArchitectures[std::get<0>(info.param)].name) +
-                                    kSchemes[std::get<1>(info.param)];
+                                    kSchemeNames[std::get<1>(info.param)];
                          });
 
 class CrossThreeServers : public ::testing::TestWithParam<size_t> {};
