@@ -606,7 +606,8 @@ TlsStep Handshake(TlsSession* s, NetSocket sock, TlsFailure* failure) {
                 return TlsStep::kFailed;
             }
             if (got == Io::kClosed) {
-                *failure = TlsFailure::kClosed;
+                // An alert may have come just before the end.
+                *failure = s->watch.alert ? RefusalOf(s, SEC_E_OK) : TlsFailure::kClosed;
                 return TlsStep::kClosed;
             }
             s->needRead = false;
