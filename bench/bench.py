@@ -44,6 +44,8 @@ EFFICIENCY_GOAL = 0.99
 FLOOR_MARGIN = 0.01
 DECODE_GOAL_MS = 5.0
 GANG_RATIO_GOAL = 1.15
+# 261-byte records through ser2net with TLS against without.
+TLS_RATIO_GOAL = 1.05
 
 
 def log(text):
@@ -380,6 +382,11 @@ def main():
         try:
             network = netbench.measure(progs, work, images, a.net_runs, start_sim, start_tool,
                                        finish_transfer, log)
+            # What TLS costs a record on a real line: 261-byte records at
+            # line rate, with TLS and without.
+            tls_line = netbench.measure_tls_line_rate(progs, work, line_images[261], min(a.net_runs, 3),
+                                                      start_sim, start_tool, finish_transfer, log) \
+                if network else None
         # OSError: the Python client's sockets (a refused connection, a
         # timeout) and starting ser2net.
         except (RuntimeError, OSError, subprocess.SubprocessError) as e:
@@ -450,6 +457,8 @@ def main():
     res.update({k: (round(v, 3) if isinstance(v, float) else v) for k, v in decode.items()})
     res["peak_rss_kb"] = max(rss) if rss else None
     res["network_us_per_record"] = network
+    res["net_tls_ratio"] = netbench.tls_ratio(network)
+    res["net_tls_ratio_line_rate"] = tls_line
     res["parallel"] = parallel
     res["parallel_record_size"] = a.parallel_size if parallel else None
     res["second_tessan_refused"] = refused
@@ -513,12 +522,18 @@ def print_table(r):
         print()
         print("through ser2net (chardelay off) and sredird, answering at once, us per record (medians of %d):" %
               r["runs"]["network"])
-        print("record bytes  direct pty  rfc2217://  socket://  sredird rfc2217://  python client on the raw port")
+        print("record bytes  direct pty  rfc2217://  rfc2217+tls://  socket://  sredird rfc2217://  "
+              "python client on the raw port")
         for size in SIZES:
             n = r["network_us_per_record"][str(size)]
-            print("%-13d %-11s %-11s %-10s %-19s %s" % (size, fmt(r["us_per_record"][str(size)], ".1f"),
-                                                      fmt(n["rfc2217"], ".1f"), fmt(n["socket"], ".1f"),
-                                                      fmt(n.get("sredird"), ".1f"), fmt(n["python"], ".1f")))
+            print("%-13d %-11s %-11s %-15s %-10s %-19s %s" % (
+                size, fmt(r["us_per_record"][str(size)], ".1f"), fmt(n["rfc2217"], ".1f"),
+                fmt(n.get("rfc2217_tls"), ".1f"), fmt(n["socket"], ".1f"), fmt(n.get("sredird"), ".1f"),
+                fmt(n["python"], ".1f")))
+        ratio = r["net_tls_ratio"]
+        print("TLS: 261-byte records through ser2net with TLS over without: %s (goal <= %.2f: %s)" % (
+            fmt(ratio, ".3f"), TLS_RATIO_GOAL, "-" if ratio is None else "met" if ratio <= TLS_RATIO_GOAL else "MISSED"))
+        print("     the same at line rate (115,200 baud): %s" % fmt(r["net_tls_ratio_line_rate"], ".4f"))
     if r["parallel"]:
         print()
         print("parallel, line rate, %d-byte records: K  total s  longest transfer s  efficiency min  median" %

@@ -1,5 +1,6 @@
 """Network figures for scripts/bench: the tool flashing tessan-sim through a
-real ser2net (chardelay off) over rfc2217:// and socket://, through sredird
+real ser2net (chardelay off) over rfc2217:// and socket:// and, through its
+TLS accepter with a client certificate, over rfc2217+tls://; through sredird
 over rfc2217:// (started per connection by socat, as inetd would), and
 beside them a plain Python client doing the same dialogue over ser2net's
 raw port (write a record, read one status byte, as serial-library flashers
@@ -26,6 +27,10 @@ def ser2net_program():
 
 SREDIRD = "/usr/sbin/sredird"
 SOCAT = "/usr/bin/socat"
+OPENSSL = shutil.which("openssl")
+# Makes the certificates of the network tests: a lab authority, the
+# server's for 127.0.0.1, a client's that ser2net's authdir admits.
+MAKE_CERTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "net", "make-test-certs")
 
 
 def free_port():
@@ -48,15 +53,23 @@ def listening(port):
 
 
 class Ser2net:
-    def __init__(self, program, work, name, device):
+    """ser2net for `device` on two free ports, RFC 2217 and raw; with `certs`
+    (a folder of make-test-certs) both inside TLS, demanding a client
+    certificate that its authdir there admits."""
+
+    def __init__(self, program, work, name, device, certs=None):
         self.rfc2217, self.raw = free_port(), free_port()
+        self.certs = certs
+        tcp = "ssl(key=%s/server.key,cert=%s/server.pem,clientauth),tcp" % (certs, certs) if certs else "tcp"
         config = os.path.join(work, name + ".yaml")
         with open(config, "w") as f:
-            for label, accepter, port in (("rfc2217", "telnet(rfc2217),tcp", self.rfc2217),
-                                          ("raw", "tcp", self.raw)):
+            for label, accepter, port in (("rfc2217", "telnet(rfc2217)," + tcp, self.rfc2217),
+                                          ("raw", tcp, self.raw)):
                 f.write("connection: &%s\n  accepter: %s,127.0.0.1,%d\n"
                         "  connector: serialdev,%s,115200n81,local\n"
                         "  options:\n    kickolduser: true\n    chardelay: false\n" % (label, accepter, port, device))
+                if certs:
+                    f.write("    authdir: %s/auth\n" % certs)
         log = open(os.path.join(work, name + ".ser2net.log"), "wb")
         self.proc = subprocess.Popen([program, "-n", "-c", config, "-P", os.path.join(work, name + ".pid")],
                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log)
@@ -69,7 +82,11 @@ class Ser2net:
             time.sleep(0.01)
 
     def url(self, scheme):
-        return "%s://127.0.0.1:%d" % (scheme, self.rfc2217 if scheme == "rfc2217" else self.raw)
+        port = self.rfc2217 if scheme.startswith("rfc2217") else self.raw
+        if not self.certs:
+            return "%s://127.0.0.1:%d" % (scheme, port)
+        c = self.certs
+        return "%s+tls://127.0.0.1:%d?ca=%s/ca.pem&cert=%s/client.pem&key=%s/client.key" % (scheme, port, c, c, c)
 
     def stop(self):
         self.proc.terminate()
@@ -101,7 +118,9 @@ class Sredird:
         return "rfc2217://127.0.0.1:%d" % self.port
 
     def stop(self):
-        # socat and the sredird it started for the connection, if any.
+        # socat and the sredird it started for the connection, if any:
+        # sredird outlives the SIGTERM (and then spins), so whatever is left
+        # of the group once socat has gone is killed.
         try:
             os.killpg(self.proc.pid, 15)
         except ProcessLookupError:
@@ -109,8 +128,12 @@ class Sredird:
         try:
             self.proc.wait(5)
         except subprocess.TimeoutExpired:
+            pass
+        try:
             os.killpg(self.proc.pid, 9)
-            self.proc.wait()
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
 
 
 def records_of(image_text):
@@ -194,22 +217,41 @@ def stop_sim(sim):
         sim["proc"].wait()
 
 
+def make_certs(work, log):
+    """The test certificates in work/certs, or None (logged) where openssl
+    is missing or they could not be made."""
+    folder = os.path.join(work, "certs")
+    if os.path.exists(os.path.join(folder, "complete")):
+        return folder
+    os.makedirs(folder, exist_ok=True)
+    if OPENSSL is None or subprocess.run(["bash", MAKE_CERTS, folder], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+        log("openssl not found or the certificates could not be made: no TLS column")
+        return None
+    return folder
+
+
 def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, log):
     """Per record size, medians of `runs` runs: us per record for the tool
-    over rfc2217:// and socket:// through ser2net, over rfc2217:// through
-    sredird (where it and socat are installed; else None) and for the Python
-    client; None without runs of 0 or without ser2net (which is logged)."""
+    over rfc2217:// and socket:// through ser2net, over rfc2217+tls://
+    through its TLS accepter (where openssl makes the certificates; else
+    None), over rfc2217:// through sredird (where it and socat are
+    installed; else None) and for the Python client; None without runs of 0
+    or without ser2net (which is logged)."""
     if runs <= 0:
         return None
     program = ser2net_program()
     if program is None:
         log("ser2net not found: no network figures")
         return None
-    modes = ("rfc2217", "socket", "sredird", "python")
+    modes = ("rfc2217", "rfc2217_tls", "socket", "sredird", "python")
     have_sredird = os.access(SREDIRD, os.X_OK) and os.access(SOCAT, os.X_OK)
     if not have_sredird:
         log("sredird or socat not found: no sredird column")
         modes = tuple(m for m in modes if m != "sredird")
+    certs = make_certs(work, log)
+    if certs is None:
+        modes = tuple(m for m in modes if m != "rfc2217_tls")
     times = {size: {m: [] for m in modes} for size in images}
     for r in range(runs):
         log("through ser2net: round %d of %d" % (r + 1, runs))
@@ -223,12 +265,13 @@ def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, l
                     if mode == "sredird":
                         server = Sredird(work, name, sim["port"])
                     else:
-                        server = Ser2net(program, work, name, sim["port"])
+                        server = Ser2net(program, work, name, sim["port"],
+                                         certs if mode == "rfc2217_tls" else None)
                     if mode == "python":
                         python_client(server.raw, records)
                         us = sim_record_us(sim)
                     else:
-                        scheme = "rfc2217" if mode == "sredird" else mode
+                        scheme = "socket" if mode == "socket" else "rfc2217"
                         us = finish_transfer(start_tool(progs, work, sim, path, server.url(scheme)))["us"]
                 finally:
                     if server is not None:
@@ -239,3 +282,39 @@ def measure(progs, work, images, runs, start_sim, start_tool, finish_transfer, l
                 times[size][mode].append(us / count)
     return {str(size): {m: round(statistics.median(v), 1) if v else None for m, v in t.items()}
             for size, t in times.items()}
+
+
+def tls_ratio(network, size="261"):
+    """The per-record time through ser2net with TLS over the same without
+    (rfc2217+tls:// over rfc2217://, the same run's medians), or None."""
+    n = (network or {}).get(size) or {}
+    if not n.get("rfc2217_tls") or not n.get("rfc2217"):
+        return None
+    return round(n["rfc2217_tls"] / n["rfc2217"], 3)
+
+
+def measure_tls_line_rate(progs, work, image, runs, start_sim, start_tool, finish_transfer, log):
+    """The per-record time at line rate through ser2net over rfc2217+tls://
+    over the same over rfc2217://, `runs` pairs on `image` (count, path),
+    medians; None without ser2net, certificates or runs."""
+    program = ser2net_program()
+    certs = make_certs(work, log) if program and runs > 0 else None
+    if certs is None:
+        return None
+    count, path = image
+    times = {False: [], True: []}
+    for r in range(runs):
+        log("through ser2net at line rate, with TLS and without: round %d of %d" % (r + 1, runs))
+        for tls in (False, True):
+            name = "netline%d-%d" % (tls, r)
+            sim = start_sim(progs, work, name, True)
+            server = None
+            try:
+                server = Ser2net(program, work, name, sim["port"], certs if tls else None)
+                us = finish_transfer(start_tool(progs, work, sim, path, server.url("rfc2217")))["us"]
+            finally:
+                if server is not None:
+                    server.stop()
+                stop_sim(sim)
+            times[tls].append(us / count)
+    return round(statistics.median(times[True]) / statistics.median(times[False]), 4)

@@ -18,6 +18,7 @@
 #include "TelnetBytes.h"
 #include "serial/ComPort.h"
 #include "serial/Telnet.h"
+#include "serial/TlsBytes.h"
 
 using namespace telnet;
 
@@ -518,4 +519,63 @@ TEST(NetPortTls, AServerNotProvenOrThatRefusesTheClientFailsOpenWithItsReason) {
     // A local port never has a reason.
     EXPECT_FALSE(port.Open("/dev/tessan-no-such-port", 115200, 500));
     EXPECT_STREQ(port.OpenFailure(), "");
+}
+
+// The watch over a server's first bytes, fed whole and one byte at a time:
+// records of a TLS server (an alert among them), and answers of servers
+// that speak something else.
+TEST(TlsBytes, TheRecordWatchTellsTlsFromOtherServersAndSeesAlerts) {
+    struct Answer {
+        Bytes bytes;
+        bool notTls, alert;
+        int description;  // of a clear alert
+    };
+    const Bytes hello = B({22, 3, 3, 0, 4, 2, 0, 0, 0});
+    const Bytes changeCipher = B({20, 3, 3, 0, 1, 1});
+    const Answer answers[] = {
+        {hello, false, false, -1},
+        {hello + B({21, 3, 3, 0, 2, 2, 42}) + B({21, 3, 3, 0, 2, 2, 70}), false, true, 42},
+        {hello + changeCipher + B({21, 3, 3, 0, 2, 0x9c, 0x11}), false, true, -1},  // encrypted
+        {B({kIac, kWill, kBinary}), true, false, -1},                              // a Telnet server
+        {Bytes(reinterpret_cast<const unsigned char*>("SSH-2.0-x\r\n")), true, false, -1},
+        {B({22, 3, 3, 0, 0}), true, false, -1},                                     // an empty record
+        {B({22, 3, 3, 0x48, 1}), true, false, -1},                                  // one too long
+        {hello + B({21, 2, 0, 0, 2, 2, 40}), true, false, -1},                      // not version 3.x
+    };
+    for (size_t i = 0; i < sizeof answers / sizeof answers[0]; ++i) {
+        const Answer& a = answers[i];
+        TlsRecordWatch whole, bytewise;
+        TlsWatchInit(&whole);
+        TlsWatchInit(&bytewise);
+        TlsWatchFeed(&whole, a.bytes.data(), a.bytes.size());
+        for (unsigned char c : a.bytes) TlsWatchFeed(&bytewise, &c, 1);
+        for (const TlsRecordWatch* w : {&whole, &bytewise}) {
+            EXPECT_EQ(w->notTls, a.notTls) << "answer " << i;
+            EXPECT_EQ(w->alert, a.alert) << "answer " << i;
+            EXPECT_EQ(w->alertDescription, a.description) << "answer " << i;
+        }
+    }
+}
+
+TEST(TlsBytes, OnlyCertificateAlertsRefuseACertificate) {
+    for (int description : {40, 42, 46, 48, 116}) EXPECT_TRUE(TlsCertificateAlert(description)) << description;
+    for (int description : {0, 10, 20, 47, 70, 80, 86, 112, -1}) EXPECT_FALSE(TlsCertificateAlert(description)) << description;
+}
+
+TEST(TlsBytes, Pkcs8GivesTheRsaKeyInsideAndRefusesOtherKeys) {
+    const Bytes rsa = B({0x06, 0x09, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x01, 0x01, 0x01, 0x05, 0x00});
+    const Bytes ec = B({0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01});
+    auto info = [](const Bytes& algorithm, const Bytes& key) {
+        Bytes body = B({0x02, 0x01, 0x00, 0x30, static_cast<unsigned char>(algorithm.size())}) + algorithm +
+                     B({0x04, 0x81, static_cast<unsigned char>(key.size())}) + key;
+        return B({0x30, 0x81, static_cast<unsigned char>(body.size())}) + body;
+    };
+    const Bytes key = B({0x30, 0x03, 0x02, 0x01, 0x07});
+    Bytes good = info(rsa, key);
+    size_t start = 0, length = 0;
+    ASSERT_TRUE(Pkcs8RsaKey(good.data(), good.size(), &start, &length));
+    EXPECT_EQ(Bytes(good.begin() + static_cast<long>(start), good.begin() + static_cast<long>(start + length)), key);
+    Bytes other = info(ec, key);
+    EXPECT_FALSE(Pkcs8RsaKey(other.data(), other.size(), &start, &length));
+    for (size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(Pkcs8RsaKey(good.data(), cut, &start, &length)) << cut;
 }

@@ -1,7 +1,7 @@
 // Runs every end-to-end case against the arm64 and armhf builds of tessan
 // under qemu-user, with the native tessan-sim as the device, one transfer
-// over each network scheme through ser2net, and one through each of the
-// three RFC 2217 servers.
+// over each network scheme through ser2net (rfc2217+tls:// through its TLS
+// accepter among them), and one through each of the three RFC 2217 servers.
 #include <string>
 #include <tuple>
 
@@ -42,12 +42,13 @@ Runner QemuRunner(const Architecture& a) {
 }
 
 const Runner& RunnerFor(size_t arch, int network) {
-    // network: 0 the pty itself, 1 over rfc2217://, 2 over socket://.
-    static const Runner runners[2][3] = {
+    // network: 0 the pty itself, 1 over rfc2217://, 2 over socket://,
+    // 3 over rfc2217+tls://.
+    static const Runner runners[2][4] = {
         {QemuRunner(kArchitectures[0]), OverNetwork(QemuRunner(kArchitectures[0]), true),
-         OverNetwork(QemuRunner(kArchitectures[0]), false)},
+         OverNetwork(QemuRunner(kArchitectures[0]), false), OverTlsNetwork(QemuRunner(kArchitectures[0]), true)},
         {QemuRunner(kArchitectures[1]), OverNetwork(QemuRunner(kArchitectures[1]), true),
-         OverNetwork(QemuRunner(kArchitectures[1]), false)},
+         OverNetwork(QemuRunner(kArchitectures[1]), false), OverTlsNetwork(QemuRunner(kArchitectures[1]), true)},
     };
     return runners[arch][network];
 }
@@ -73,7 +74,7 @@ std::string MissingCrossBuild(size_t arch) {
     } while (0)
 
 class CrossE2E : public ::testing::TestWithParam<std::tuple<size_t, size_t>> {};
-class CrossNetE2E : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+class CrossNetE2E : public ::testing::TestWithParam<std::tuple<size_t, int>> {};
 
 }  // namespace
 
@@ -94,23 +95,29 @@ INSTANTIATE_TEST_SUITE_P(Case, CrossE2E,
 
 // The network ports' code runs in every case of the net and Wine stages;
 // here one whole transfer over each scheme shows it works in the ARM builds
-// too (byte order, 32-bit sizes).
+// too (byte order, 32-bit sizes, their architecture's libssl).
 TEST_P(CrossNetE2E, NineRecords) {
     const size_t arch = std::get<0>(GetParam());
     REQUIRE_CROSS_BUILD(arch);
-    REQUIRE_SER2NET();
+    if (std::get<1>(GetParam()) == 3) {
+        REQUIRE_SER2NET_TLS();
+    } else {
+        REQUIRE_SER2NET();
+    }
     const std::vector<E2ECase> cases = AllCases();
     size_t index = 0;
     while (index < cases.size() && cases[index].name != "NineRecords") ++index;
     ASSERT_LT(index, cases.size()) << "the case list has no NineRecords";
-    RunCase(RunnerFor(arch, std::get<1>(GetParam()) ? 1 : 2), cases[index], 0);
+    RunCase(RunnerFor(arch, std::get<1>(GetParam())), cases[index], 0);
 }
 
+const char* const kSchemeNames[] = {"", "_Rfc2217", "_Socket", "_Rfc2217Tls"};
+
 INSTANTIATE_TEST_SUITE_P(Scheme, CrossNetE2E,
-                         ::testing::Combine(::testing::Range<size_t>(0, 2), ::testing::Bool()),
-                         [](const ::testing::TestParamInfo<std::tuple<size_t, bool>>& info) {
+                         ::testing::Combine(::testing::Range<size_t>(0, 2), ::testing::Range(1, 4)),
+                         [](const ::testing::TestParamInfo<std::tuple<size_t, int>>& info) {
                              return std::string(kArchitectures[std::get<0>(info.param)].name) +
-                                    (std::get<1>(info.param) ? "_Rfc2217" : "_Socket");
+                                    kSchemeNames[std::get<1>(info.param)];
                          });
 
 class CrossThreeServers : public ::testing::TestWithParam<size_t> {};

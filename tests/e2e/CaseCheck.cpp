@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@
 
 void RunCase(const Runner& runner, const E2ECase& c, int slot) {
     if (runner.windowsBuild && !c.wineSkip.empty()) GTEST_SKIP() << c.wineSkip;
-    if (runner.rawNetwork && !c.socketSkip.empty()) GTEST_SKIP() << c.socketSkip;
+    if ((runner.rawNetwork || runner.tlsNetwork) && !c.socketSkip.empty()) GTEST_SKIP() << c.socketSkip;
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     if (c.writeImage) dir.Write("fw.txt", c.image);
@@ -43,6 +44,17 @@ void RunCase(const Runner& runner, const E2ECase& c, int slot) {
         std::ifstream simErr(dir.File("sim.err"), std::ios::binary);
         std::string simErrText((std::istreambuf_iterator<char>(simErr)), std::istreambuf_iterator<char>());
         EXPECT_EQ(simErrText, "") << "tessan-sim wrote to standard error";
+        if (c.nothingReceived) {
+            // "TIME rx N HEX": the bytes of connection N, HEX absent for none.
+            std::istringstream lines(r.simLog);
+            std::string line, time, word, hex;
+            while (std::getline(lines, line)) {
+                std::istringstream words(line);
+                if (words >> time >> word && word == "rx" && words >> word && words >> hex) {
+                    ADD_FAILURE() << "the target received " << hex.size() / 2 << " bytes: " << line;
+                }
+            }
+        }
         if (c.opens >= 0) {
             EXPECT_EQ(OpensSeen(r.simLog), c.opens) << r.simLog;
         }

@@ -18,10 +18,11 @@ struct E2ECase {
     std::string received;              // every byte the target must have received after the re-open
     bool receivedIsPrefix = false;     // the target may have received more than `received`
     int opens = -1;                    // how often the target must have seen the port opened (-1: any)
+    bool nothingReceived = false;      // the target may receive no byte at all, on any connection
     double maxSeconds = 10;            // the tool must end within this
     double minSeconds = 0;
     std::string wineSkip;              // why this case cannot run under Wine (empty: it can)
-    std::string socketSkip;            // why it cannot run over a socket:// port (empty: it can)
+    std::string socketSkip;            // why it cannot run over a socket:// or TLS port (empty: it can)
 };
 
 // Every case: the basic ones (Cases.cpp) and the target's and host's

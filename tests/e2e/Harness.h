@@ -43,6 +43,10 @@ struct Runner {
     // network port (cases may skip what socket:// cannot tell apart).
     bool windowsBuild = false;
     bool rawNetwork = false;
+    // A port inside TLS: its open takes a handshake as well, so a target
+    // that vanishes within 100 ms of its open can look, as over socket://,
+    // like a server whose device is missing (such cases skip it too).
+    bool tlsNetwork = false;
 };
 
 const Runner& NativeRunner();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 #include "gang/GangArgs.h"
 #include "gang/GangText.h"
 #include "loader/Image.h"
+#include "net/Ser2net.h"
 
 namespace {
 
@@ -566,3 +568,43 @@ INSTANTIATE_TEST_SUITE_P(Case, GangE2E, ::testing::Range<size_t>(0, Cases().size
                          [](const ::testing::TestParamInfo<size_t>& info) { return Cases()[info.param].name; });
 
 }  // namespace
+
+// Two boards behind ser2net's TLS accepters, over rfc2217+tls:// with the
+// lab's client certificate: both flashed, each row and report line naming
+// the port without its URL's query.
+TEST(GangTls, TwoBoardsOverRfc2217Tls) {
+    REQUIRE_SER2NET_TLS();
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    Sim sims[2];
+    Ser2net servers[2];
+    std::vector<std::string> argv = {TESSAN_GANG_PATH, kSmall, "--report", dir + "/report.jsonl"};
+    std::string expected;
+    for (int i = 0; i < 2; ++i) {
+        sims[i] = StartSim(dir, B(i + 1, dir), {}, std::to_string(i + 1));
+        const std::string serverDir = dir + "/s" + std::to_string(i + 1);
+        ASSERT_EQ(mkdir(serverDir.c_str(), 0755), 0);
+        servers[i].certs = TestCertificates();
+        ASSERT_TRUE(StartSer2net(serverDir, B(i + 1, dir), &servers[i])) << Slurp(serverDir + "/ser2net.log");
+        argv.push_back(servers[i].Url(true));
+        expected += servers[i].UrlWith(true, true, "") + ": Target updated successfully. (S s)\n";
+    }
+    const pid_t gang = StartProcess(argv, dir, dir + "/gang.out", dir + "/gang.err");
+    EXPECT_EQ(StopProcess(gang, 40), 0);
+    for (Ser2net& server : servers) StopSer2net(&server);
+    const std::string out = Slurp(dir + "/gang.out");
+    EXPECT_EQ(Normalize(out), Normalize(expected + "Updated 2 of 2 boards.\n"));
+    EXPECT_EQ(Slurp(dir + "/gang.err"), "");
+    for (Sim& sim : sims) {
+        EXPECT_EQ(StopProcess(sim.pid, 1), 0) << Slurp(sim.log);
+        EXPECT_TRUE(Slurp(sim.rx) == ImageBytes(kSmall));
+    }
+    std::istringstream lines(Slurp(dir + "/report.jsonl"));
+    std::string line;
+    for (int i = 0; i < 2 && std::getline(lines, line); ++i) {
+        ReportFields f;
+        ASSERT_TRUE(ParseReportLine(line, &f)) << line;
+        EXPECT_EQ(f.port.find('?'), std::string::npos) << line;
+        EXPECT_EQ(f.outcome, "updated") << line;
+    }
+}

@@ -2,11 +2,14 @@
 // ser2net (down during the reset, killed mid-record), the line settings it
 // applies for the tool, names that cannot be opened, and servers of the
 // test's own that refuse or stall the negotiation.
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +30,7 @@
 #include "NetCases.h"
 #include "NetRunner.h"
 #include "Ser2net.h"
+#include "ServerProcess.h"
 #include "ThreeServers.h"
 
 namespace {
@@ -175,11 +179,11 @@ TEST_P(BothSchemes, ASecondRunIsRefusedWhileTheServerHoldsThePort) {
 
 INSTANTIATE_TEST_SUITE_P(Server, BothSchemes, ::testing::Bool(), SchemeName);
 
-// The case of the shared list that a socket:// port cannot hold as it is
-// (the target vanishes within the raw port's settle time), in a form it
-// can: the greeting comes 300 ms after the open.
-TEST(NetCase, SocketTargetVanishesInTheGreetingAfterTheSettleTime) {
-    REQUIRE_SER2NET();
+// The case of the shared list that a socket:// or TLS port cannot hold as
+// it is (the target vanishes within the open's settle time, or within the
+// handshake), in a form it can: the greeting comes 300 ms after the open.
+TEST(NetCase, SocketAndTlsTargetVanishesInTheGreetingAfterTheSettleTime) {
+    REQUIRE_SER2NET_TLS();
     for (E2ECase c : AllCases()) {
         if (c.name != "TargetVanishesInTheGreeting") continue;
         c.simArgs.push_back("--settle");
@@ -187,10 +191,126 @@ TEST(NetCase, SocketTargetVanishesInTheGreetingAfterTheSettleTime) {
         c.socketSkip.clear();
         c.maxSeconds += 0.3;
         RunCase(OverNetwork(NativeRunner(), false), c, 0);
+        RunCase(OverTlsNetwork(NativeRunner(), true), c, 0);
         return;
     }
     FAIL() << "no case TargetVanishesInTheGreeting in the shared list";
 }
+
+// TLS ports that ser2net or the tool must refuse: the tool ends at once with
+// the port-open message and the reason under it, having sent the target
+// nothing. Each case: ser2net (plain or with TLS, showing which server
+// certificate), the URL's form and query.
+struct TlsRefusal {
+    const char* name;
+    const char* serverCert;  // ser2net's TLS certificate; "" for plain accepters
+    bool rfc2217;            // the accepter, and the URL's scheme
+    bool tlsUrl;             // the scheme's +tls form, with the query below
+    const char* client;      // the client certificate given ("" none)
+    const char* ca;          // the authority the tool trusts
+    const char* nameParam;   // name= ("" none)
+    const char* reason;
+    // A plain server passes on what the tool sends first, its TLS hello
+    // (a TLS server never speaks first, so nothing can come before it): the
+    // target may get that hello, and nothing else.
+    bool helloReachesTarget;
+};
+
+const char kCertRefused[] =
+    "The server closed the connection after the TLS handshake (the client certificate was probably refused).";
+
+const TlsRefusal kTlsRefusals[] = {
+    {"NoClientCertificate", "server", true, true, "", "ca", "", kCertRefused, false},
+    {"NoClientCertificateOverSocketTls", "server", false, true, "", "ca", "", kCertRefused, false},
+    {"ClientCertificateOfAnotherAuthority", "server", true, true, "other-client", "ca", "", kCertRefused, false},
+    {"ServerCertificateOfAnotherAuthority", "other-server", true, true, "client", "ca", "",
+     "The server's certificate is not signed by the trusted authorities.", false},
+    {"ServerCertificateForAnotherName", "elsewhere-server", true, true, "client", "ca", "",
+     "The server's certificate is not for 127.0.0.1.", false},
+    {"ExpiredServerCertificate", "expired-server", true, true, "client", "ca", "",
+     "The server's certificate is expired or not yet valid.", false},
+    {"NameThatDoesNotMatch", "server", true, true, "client", "ca", "other.example",
+     "The server's certificate is not for other.example.", false},
+    {"PlainServerBehindATlsUrl", "", true, true, "client", "ca", "", "The server does not speak TLS.", true},
+    {"TlsServerBehindAPlainUrl", "server", true, false, "", "ca", "", "The server closed the connection.", false},
+};
+
+// The start hook of a refusal: ser2net as case `slot` wants it, and the
+// URL the tool is given.
+bool StartRefusalServer(const std::string& dir, int slot) {
+    const TlsRefusal& t = kTlsRefusals[slot];
+    Ser2net server;
+    if (*t.serverCert) {
+        server.certs = TestCertificates();
+        server.serverCert = t.serverCert;
+    }
+    if (!StartRunServer(dir, &server)) return false;
+    std::string query = CertQuery(TestCertificates(), t.client, t.ca);
+    if (*t.nameParam) query += std::string("&name=") + t.nameParam;
+    std::ofstream(dir + "/refusal.url") << server.UrlWith(t.rfc2217, t.tlsUrl, t.tlsUrl ? query : "");
+    return true;
+}
+
+std::string RefusalUrl(const std::string& dir, int) { return Slurp(dir + "/refusal.url"); }
+
+// What the sim's log shows received, on all connections ("rx N HEX").
+std::string SimReceived(const std::string& simLog) {
+    std::istringstream lines(simLog);
+    std::string line, received;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string time, event, connection, hex;
+        fields >> time >> event >> connection >> hex;
+        if (event != "rx") continue;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) received += static_cast<char>(stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return received;
+}
+
+// Whether `bytes` are no more than one TLS handshake record (type 22,
+// version 3.x), or a part of one: a telnet server may take some of it
+// (0xFF) as commands, and closes the device with the connection.
+bool AtMostOneTlsHandshakeRecord(const std::string& bytes) {
+    if (bytes.size() < 5 || bytes[0] != 22 || bytes[1] != 3) return bytes.empty();
+    return bytes.size() <= 5 + (static_cast<size_t>(static_cast<unsigned char>(bytes[3])) << 8 |
+                                static_cast<unsigned char>(bytes[4]));
+}
+
+class TlsRefusals : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(TlsRefusals, EndAtOnceWithTheReasonAndSendNothing) {
+    REQUIRE_SER2NET_TLS();
+    const TlsRefusal& t = kTlsRefusals[GetParam()];
+    Runner runner = OverNetwork(NativeRunner(), t.rfc2217);
+    runner.startServer = StartRefusalServer;
+    runner.portValue = runner.portName = RefusalUrl;
+    TempDir dir;
+    dir.Write("fw.txt", Hex(Records({0})));
+    const int slot = static_cast<int>(GetParam());
+    RunResult r = RunTool(runner, dir.path(), slot, true, {}, {"fw.txt", "-COM", "{PORT}"}, 10);
+    ASSERT_TRUE(r.serverStarted) << Slurp(dir.File("ser2net.log"));
+    const std::string url = RefusalUrl(dir.path(), slot);
+    EXPECT_EQ(MatchOutput(Head() + "Error: " + url + " in use or does not exist.\n  " + t.reason + "\n" +
+                              NativeRunner().pause,
+                          r.out),
+              "")
+        << "ser2net's log:\n" << Slurp(dir.File("ser2net.log"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(r.timedOut) << "the tool hung";
+    EXPECT_LE(r.seconds, 3.0) << "past the open's 2 s deadline";
+    const std::string received = SimReceived(r.simLog);
+    if (t.helloReachesTarget) {
+        EXPECT_TRUE(AtMostOneTlsHandshakeRecord(received)) << "the target received more than the TLS hello:\n" << r.simLog;
+    } else {
+        EXPECT_EQ(received.size(), 0u) << "the target received bytes:\n" << r.simLog;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ser2net, TlsRefusals, ::testing::Range<size_t>(0, sizeof kTlsRefusals / sizeof *kTlsRefusals),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return std::string(kTlsRefusals[info.param].name);
+                         });
 
 class Unopenable : public ::testing::TestWithParam<size_t> {};
 
@@ -261,4 +381,221 @@ TEST(ThreeServers, TheSameTransferThroughEachServer) {
     REQUIRE_SER2NET();
     REQUIRE_OTHER_SERVERS();
     TransferThroughEachServer(NativeRunner());
+}
+
+namespace {
+
+// Whether a process of `group` has `path` open.
+bool GroupHolds(pid_t group, const std::string& path) {
+    for (pid_t pid : ProcessesInGroup(group)) {
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+        for (int fd = 0; fd < 64; ++fd) {
+            char target[256];
+            ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && path == std::string(target, static_cast<size_t>(n))) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// sredird lives on after a SIGTERM (socat, which started it for the
+// connection, does not): a stop must end everything in the server's
+// process group, or it spins on its device long after the test.
+TEST(ServerProcess, AStopEndsEverythingTheServerStarted) {
+    REQUIRE_OTHER_SERVERS();
+    // Whether sredird sees the signal before its connection's end varies:
+    // a few rounds make the leftover all but certain where a stop leaves it.
+    for (int round = 0; round < 8; ++round) {
+        TempDir dir;
+        TestPty pty;
+        ASSERT_TRUE(pty.ok());
+        OtherServer server;
+        ASSERT_TRUE(StartSredird(dir.path(), pty.slave(), &server)) << Slurp(dir.File("sredird.log"));
+        const pid_t group = server.pid;
+        int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(server.port));
+        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        // socat, the socat of the connection, and sredird with its device open.
+        for (int i = 0; i < 500 && !(LiveProcessesInGroup(group) == 3 && GroupHolds(group, pty.slave())); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(GroupHolds(group, pty.slave())) << "sredird did not open its device for the connection";
+        StopOtherServer(&server);
+        EXPECT_EQ(LiveProcessesInGroup(group), 0) << "round " << round << ", left running: "
+                                                  << testing::PrintToString(ServersLeftBehind(false));
+        close(client);
+    }
+}
+
+// Hostile TLS servers of the test's own, behind socket+tls:// and
+// rfc2217+tls://: one that stalls in the middle of its handshake (the open
+// fails within its 2 s deadline and the tool goes on to say so), and one
+// that answers with something that is not TLS.
+TEST(NetTlsHostile, StalledOrGarbledHandshakeIsAPortThatDoesNotOpen) {
+    REQUIRE_SER2NET_TLS();
+    const Bytes stall = {22, 3, 3, 0, 80, 2};  // a ServerHello record's head, and no more of it
+    const Bytes garbage = Bytes(reinterpret_cast<const unsigned char*>("SSH-2.0-OpenSSH_9.2\r\n"), 21);
+    for (const Bytes* answer : {&stall, &garbage}) {
+        for (const char* scheme : {"socket+tls", "rfc2217+tls"}) {
+            FakeServer server([answer](int fd) {
+                ReceiveBytes(fd, 5, 3000);  // the client's hello, its record's head at least
+                SendBytes(fd, *answer);
+                ReceiveBytes(fd, 0, 5000);
+            });
+            const std::string url = server.Url(scheme) + "?" + CertQuery(TestCertificates());
+            RunCase(NativeRunner(),
+                    PortThatDoesNotOpen("Hostile", url,
+                                        answer == &stall ? "The server did not answer within 2 s."
+                                                         : "The server does not speak TLS.",
+                                        3),
+                    0);
+        }
+    }
+}
+
+namespace {
+
+// Between the tool and ser2net's TLS accepter: passes what the tool sends
+// as it comes and what the server sends record by record, one connection
+// after another, until the tool's output shows the second record's
+// progress line; the server's next record (the second record's status)
+// it passes only half of, then ends the connection.
+class CuttingRelay {
+public:
+    CuttingRelay(const std::string& dir, int serverPort) : dir_(dir), serverPort_(serverPort) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener_, 4) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
+            port_ = ntohs(a.sin_port);
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~CuttingRelay() {
+        stop_ = true;
+        thread_.join();
+        close(listener_);
+    }
+    std::string Url() const { return "socket+tls://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    void Run() {
+        while (!stop_) {
+            int tool = AcceptOne();
+            if (tool < 0) continue;
+            int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a = {};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(serverPort_));
+            if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) Pump(tool, server);
+            close(server);
+            close(tool);
+        }
+    }
+    int AcceptOne() {
+        struct pollfd p = {listener_, POLLIN, 0};
+        if (poll(&p, 1, 100) != 1) return -1;
+        return accept(listener_, nullptr, nullptr);
+    }
+    // Until either side closes, or the cut.
+    void Pump(int tool, int server) {
+        Bytes fromServer;
+        while (!stop_) {
+            struct pollfd p[2] = {{tool, POLLIN, 0}, {server, POLLIN, 0}};
+            if (poll(p, 2, 100) <= 0) continue;
+            unsigned char buffer[4096];
+            if (p[0].revents) {
+                ssize_t k = recv(tool, buffer, sizeof buffer, 0);
+                if (k <= 0 || !SendBytes(server, Bytes(buffer, static_cast<size_t>(k)))) return;
+            }
+            if (p[1].revents) {
+                ssize_t k = recv(server, buffer, sizeof buffer, 0);
+                if (k <= 0) return;
+                fromServer.append(buffer, static_cast<size_t>(k));
+                while (fromServer.size() >= 5) {
+                    const size_t length = 5 + (static_cast<size_t>(fromServer[3]) << 8 | fromServer[4]);
+                    if (fromServer.size() < length) break;
+                    if (Count(Slurp(dir_ + "/tool.out"), "Transferring..") >= 2) {
+                        SendBytes(tool, fromServer.substr(0, length / 2));
+                        return;
+                    }
+                    if (!SendBytes(tool, fromServer.substr(0, length))) return;
+                    fromServer.erase(0, length);
+                }
+            }
+        }
+    }
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+
+    const std::string dir_;
+    const int serverPort_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+std::mutex relaysLock;
+std::map<std::string, std::unique_ptr<CuttingRelay>> relays;
+
+// The hooks: ser2net with TLS, the relay in front of its raw accepter.
+bool StartCuttingRelay(const std::string& dir, int) {
+    Ser2net server;
+    server.certs = TestCertificates();
+    if (!StartRunServer(dir, &server)) return false;
+    std::unique_ptr<CuttingRelay> relay(new CuttingRelay(dir, server.rawPort));
+    std::ofstream(dir + "/relay.url") << relay->Url() << "?" << CertQuery(server.certs);
+    std::lock_guard<std::mutex> hold(relaysLock);
+    relays[dir] = std::move(relay);
+    return true;
+}
+
+void StopCuttingRelay(const std::string& dir, int) {
+    std::unique_ptr<CuttingRelay> relay;
+    {
+        std::lock_guard<std::mutex> hold(relaysLock);
+        relay = std::move(relays[dir]);
+        relays.erase(dir);
+    }
+    relay.reset();
+    Ser2net server;
+    server.pid = atoi(Slurp(dir + "/ser2net.child").c_str());
+    StopSer2net(&server);
+}
+
+std::string RelayUrl(const std::string& dir, int) { return Slurp(dir + "/relay.url"); }
+
+}  // namespace
+
+// A server that ends the connection in the middle of a TLS record, after a
+// good handshake, the greeting and the first record: the tool fails the
+// transfer as it does when a local port stops answering.
+TEST(NetTlsHostile, ServerThatEndsInTheMiddleOfARecordIsATargetNotResponding) {
+    REQUIRE_SER2NET_TLS();
+    std::vector<int> counts = {0, 1, 0};
+    E2ECase c;
+    c.name = "EndsInTheMiddleOfARecord";
+    c.image = Hex(Records(counts));
+    c.expected = Head() + Handshake() + Progress(counts, 2) + NotResponding();
+    c.received = Records({0});
+    c.receivedIsPrefix = true;
+    c.maxSeconds = 8;
+    Runner runner = OverTlsNetwork(NativeRunner(), false);
+    runner.startServer = StartCuttingRelay;
+    runner.stopServer = StopCuttingRelay;
+    runner.portValue = runner.portName = RelayUrl;
+    RunCase(runner, c, 0);
 }

@@ -17,6 +17,13 @@ bool Start(const std::string& dir, int) {
     return StartRunServer(dir, &server);
 }
 
+// The same through ser2net's TLS accepters.
+bool StartTls(const std::string& dir, int) {
+    Ser2net server;
+    server.certs = TestCertificates();
+    return !server.certs.empty() && StartRunServer(dir, &server);
+}
+
 void Stop(const std::string& dir, int) {
     Ser2net server;
     server.pid = atoi(Slurp(dir + "/ser2net.child").c_str());
@@ -104,6 +111,14 @@ Runner OverNetwork(const Runner& base, bool rfc2217) {
     Runner runner = WithServer(base, rfc2217 ? "-rfc2217" : "-socket", SimPort, rfc2217 ? Rfc2217Url : SocketUrl,
                                Start, Stop);
     runner.rawNetwork = !rfc2217;
+    return runner;
+}
+
+Runner OverTlsNetwork(const Runner& base, bool rfc2217) {
+    Runner runner = WithServer(base, rfc2217 ? "-rfc2217-tls" : "-socket-tls", SimPort,
+                               rfc2217 ? Rfc2217Url : SocketUrl, StartTls, Stop);
+    runner.rawNetwork = !rfc2217;
+    runner.tlsNetwork = true;
     return runner;
 }
 

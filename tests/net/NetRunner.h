@@ -13,6 +13,11 @@
 // The label is base's with "-rfc2217" or "-socket" added.
 Runner OverNetwork(const Runner& base, bool rfc2217);
 
+// The same through ser2net's TLS accepters: the tool's port is the "+tls"
+// URL with the lab's authority and an admitted client certificate (see
+// TestCertificates). The label gets "-rfc2217-tls" or "-socket-tls".
+Runner OverTlsNetwork(const Runner& base, bool rfc2217);
+
 // What the network runners' start hook does: ser2net for the sim's port in
 // `dir` (see StartSer2net for kickOldUser), its pid and URLs where the other
 // hooks read them.

@@ -1,9 +1,14 @@
-// Starting and stopping ser2net with a configuration of the test's own.
+// Starting and stopping ser2net with a configuration of the test's own,
+// and the certificates its TLS accepters use.
 #include "Ser2net.h"
 
 #include <csignal>
 #include <fstream>
 
+#include <unistd.h>
+
+#include "../TempDir.h"
+#include "../e2e/Harness.h"
 #include "ServerProcess.h"
 
 namespace {
@@ -13,7 +18,45 @@ pid_t Spawn(const std::string& dir) {
                        dir + "/ser2net.log");
 }
 
+// The accepter's layers below telnet: TCP, or TLS over TCP demanding a
+// client certificate.
+std::string Transport(const Ser2net& server) {
+    if (server.certs.empty()) return "tcp,";
+    const std::string& c = server.certs;
+    return "ssl(key=" + c + "/server.key,cert=" + c + "/" + server.serverCert + ".pem,clientauth),tcp,";
+}
+
 }  // namespace
+
+std::string Ser2net::Url(bool rfc2217) const {
+    return UrlWith(rfc2217, !certs.empty(), certs.empty() ? "" : CertQuery(certs));
+}
+
+std::string Ser2net::UrlWith(bool rfc2217, bool tls, const std::string& query) const {
+    return std::string(rfc2217 ? "rfc2217" : "socket") + (tls ? "+tls" : "") + "://127.0.0.1:" +
+           std::to_string(rfc2217 ? rfc2217Port : rawPort) + (query.empty() ? "" : "?" + query);
+}
+
+const std::string& TestCertificates() {
+    static TempDir folder;
+    static std::string made;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        // Those the test run made for all its tests, where they are.
+        if (access(TESSAN_TEST_CERTS "/complete", F_OK) == 0) return made = TESSAN_TEST_CERTS;
+        const pid_t maker = StartProcess({"/bin/bash", TESSAN_SOURCE_DIR "/tests/net/make-test-certs", folder.path()},
+                                         folder.path(), folder.File("make.out"), folder.File("make.err"));
+        if (maker > 0 && StopProcess(maker, 30) == 0) made = folder.path();
+    }
+    return made;
+}
+
+std::string CertQuery(const std::string& certs, const std::string& client, const std::string& ca) {
+    std::string query = "ca=" + certs + "/" + ca + ".pem";
+    if (!client.empty()) query += "&cert=" + certs + "/" + client + ".pem&key=" + certs + "/client.key";
+    return query;
+}
 
 std::string Ser2netProgram() {
     return FindProgram({"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"});
@@ -31,12 +74,15 @@ bool StartSer2net(const std::string& dir, const std::string& device, Ser2net* se
         std::ofstream config(dir + "/ser2net.yaml");
         for (int rfc2217 = 1; rfc2217 >= 0; --rfc2217) {
             config << "connection: &" << (rfc2217 ? "rfc2217" : "raw") << "\n"
-                   << "  accepter: " << (rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1,"
+                   << "  accepter: " << (rfc2217 ? "telnet(rfc2217)," : "") << Transport(*server) << "127.0.0.1,"
                    << (rfc2217 ? server->rfc2217Port : server->rawPort) << "\n"
                    << "  connector: serialdev," << device << "," << line << ",local\n"
                    << "  options:\n"
                    << "    kickolduser: " << (kickOldUser ? "true" : "false") << "\n"
                    << "    chardelay: false\n";
+            // A client certificate gets in where its common name has a
+            // folder here whose allowed_certs/ hold its issuer.
+            if (!server->certs.empty()) config << "    authdir: " << server->certs << "/auth\n";
         }
         config.close();
 

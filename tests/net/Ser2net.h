@@ -1,6 +1,7 @@
 // A real ser2net for the tests: started on free loopback ports with a
 // configuration, a pid file and a log of its own in the test's folder,
-// serving one device through two accepters, RFC 2217 and raw TCP.
+// serving one device through two accepters, RFC 2217 and raw TCP, either
+// plain or inside TLS with client certificates that its authdir admits.
 #pragma once
 
 #include <string>
@@ -11,11 +12,29 @@ struct Ser2net {
     pid_t pid = -1;
     int rfc2217Port = 0;  // telnet(rfc2217) accepter
     int rawPort = 0;      // raw tcp accepter
-    std::string Url(bool rfc2217) const {
-        return (rfc2217 ? "rfc2217://127.0.0.1:" : "socket://127.0.0.1:") +
-               std::to_string(rfc2217 ? rfc2217Port : rawPort);
-    }
+    // TLS: the folder of the test certificates (TestCertificates()), and
+    // the server certificate there that ser2net shows ("server", or one
+    // of the bad ones). Empty: plain accepters.
+    std::string certs;
+    std::string serverCert = "server";
+    // The URL of one accepter: plain, or with TLS the "+tls" form whose
+    // query names the lab's authority and the admitted client's files.
+    std::string Url(bool rfc2217) const;
+    // The URL of one accepter with the scheme's TLS form (or not) and
+    // `query` ("" for none) whatever the accepter speaks.
+    std::string UrlWith(bool rfc2217, bool tls, const std::string& query) const;
 };
+
+// The folder of the TLS tests' certificates (tests/net/make-test-certs
+// lists them), made with the openssl command line at run time: those that
+// ctest made for all tests (TlsCertificates.Make), or else a set made once
+// for this test program in a folder that goes with it. "" where they could
+// not be made.
+const std::string& TestCertificates();
+
+// The query that gives the tool the files of `certs`: `ca` as the trusted
+// authority, `client`.pem and the client's key (none where client is "").
+std::string CertQuery(const std::string& certs, const std::string& client = "client", const std::string& ca = "ca");
 
 // The ser2net program, or "" when it is not installed.
 std::string Ser2netProgram();
@@ -27,7 +46,16 @@ std::string Ser2netProgram();
         if (Ser2netProgram().empty()) GTEST_SKIP() << "ser2net is not installed (scripts/test installs it)"; \
     } while (0)
 
-// Starts ser2net in `dir` for `device` with the device settings `line`
+// The same for the TLS tests, which also need the test certificates: a
+// machine where they cannot be made fails them.
+#define REQUIRE_SER2NET_TLS()                                                 \
+    do {                                                                      \
+        REQUIRE_SER2NET();                                                    \
+        ASSERT_NE(TestCertificates(), "") << "the test certificates could not be made"; \
+    } while (0)
+
+// Starts ser2net in `dir` for `device` (with TLS where server->certs is
+// set: see Ser2net) with the device settings `line`
 // (ser2net's form, e.g. "115200n81"), without its character delay; with
 // kickOldUser the newest client takes the port from an older one, without
 // it a second client is refused while one holds it. Ports of 0 are chosen

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -49,6 +51,66 @@ bool Running(pid_t pid) {
     return waitpid(pid, &status, WNOHANG) == 0;
 }
 
+// What SpawnServer puts in a server's environment: the build's folder, so
+// that the servers of another build's tests are not this one's.
+const std::string kMark = std::string("TESSAN_TEST_SERVER=") + TESSAN_BUILD_DIR;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A running process as /proc shows it.
+struct Process {
+    pid_t pid;
+    pid_t group;
+    std::string environment;  // NUL-separated, as the kernel keeps it
+    std::string args;         // the command line, spaces between its words
+};
+
+// Every process but the zombies; their environment and command line only
+// `withDetails`.
+std::vector<Process> LiveProcesses(bool withDetails) {
+    std::vector<Process> processes;
+    DIR* d = opendir("/proc");
+    if (!d) return processes;
+    while (dirent* e = readdir(d)) {
+        const pid_t pid = atoi(e->d_name);
+        if (pid <= 0) continue;
+        const std::string dir = std::string("/proc/") + e->d_name;
+        const std::string stat = ReadAll(dir + "/stat");  // "PID (NAME) STATE PPID PGRP ..."
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int parent = 0, group = 0;
+        if (sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &parent, &group) != 3 || state == 'Z') continue;
+        Process p = {pid, group, "", ""};
+        if (withDetails) {
+            p.environment = ReadAll(dir + "/environ");
+            p.args = ReadAll(dir + "/cmdline");
+        }
+        for (char& c : p.args) {
+            if (c == '\0') c = ' ';
+        }
+        processes.push_back(p);
+    }
+    closedir(d);
+    return processes;
+}
+
+bool Marked(const Process& p) {
+    size_t at = 0;
+    while (at < p.environment.size()) {
+        size_t end = p.environment.find('\0', at);
+        if (end == std::string::npos) end = p.environment.size();
+        if (p.environment.compare(at, end - at, kMark) == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+
 }  // namespace
 
 int FreePort() {
@@ -85,6 +147,17 @@ bool Listens(pid_t pid, int port) {
 }
 
 pid_t SpawnServer(const std::vector<std::string>& argv, const std::string& log) {
+    // Everything the child needs is made before the fork: the tests run
+    // threads, and a child of a threaded process may not allocate.
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> environment;
+    for (char** v = environ; *v; ++v) {
+        if (strncmp(*v, "TESSAN_TEST_SERVER=", 19) != 0) environment.push_back(*v);
+    }
+    environment.push_back(const_cast<char*>(kMark.c_str()));
+    environment.push_back(nullptr);
     pid_t pid = fork();
     if (pid != 0) return pid;
     setpgid(0, 0);
@@ -95,10 +168,7 @@ pid_t SpawnServer(const std::vector<std::string>& argv, const std::string& log) 
     dup2(out, 1);
     dup2(out, 2);
     for (int fd = 3; fd < 1024; ++fd) close(fd);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
+    execve(args[0], args.data(), environment.data());
     _exit(127);
 }
 
@@ -115,18 +185,47 @@ bool WaitListening(pid_t pid, const std::vector<int>& ports) {
 
 void StopServerProcess(pid_t* pid, int signal) {
     if (*pid <= 0) return;
-    kill(-*pid, signal);
+    const pid_t group = *pid;
+    kill(-group, signal);
+    // The leader's end is awaited without reaping it: until it is reaped
+    // its pid, and so the group's number, cannot go to another process.
     auto end = Clock::now() + std::chrono::seconds(3);
+    siginfo_t info;
+    for (;;) {
+        info.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(group), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) break;
+        if (Clock::now() >= end) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Whatever the leader started goes with it, whether it took the signal
+    // or not: sredird, which socat starts for each connection, lives on
+    // after a SIGTERM and spins on its closed descriptors.
+    kill(-group, SIGKILL);
     int status;
-    while (waitpid(*pid, &status, WNOHANG) == 0) {
-        if (Clock::now() >= end) {
-            kill(-*pid, SIGKILL);
-            waitpid(*pid, &status, 0);
-            break;
-        }
+    waitpid(group, &status, 0);
+    end = Clock::now() + std::chrono::seconds(3);
+    while (LiveProcessesInGroup(group) > 0 && Clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     *pid = -1;
+}
+
+std::vector<std::string> ServersLeftBehind(bool end) {
+    std::vector<std::string> left;
+    for (const Process& p : LiveProcesses(true)) {
+        if (!Marked(p)) continue;
+        left.push_back(std::to_string(p.pid) + " " + p.args);
+        if (end) kill(p.pid, SIGKILL);
+    }
+    return left;
+}
+
+std::vector<pid_t> ProcessesInGroup(pid_t group) {
+    std::vector<pid_t> members;
+    for (const Process& p : LiveProcesses(false)) {
+        if (p.group == group) members.push_back(p.pid);
+    }
+    return members;
 }
 
 std::string FindProgram(const std::vector<std::string>& candidates) {

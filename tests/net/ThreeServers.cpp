@@ -68,7 +68,6 @@ void TransferThroughEachServer(const Runner& base) {
         {"sredird", OverSredird(base), {}},
         {"pySerial", OverPyserial(base), {"--connected"}},
     };
-    double seconds[3] = {};
     for (size_t i = 0; i < 3; ++i) {
         TempDir dir;
         dir.Write("fw.txt", Hex(image));
@@ -78,7 +77,6 @@ void TransferThroughEachServer(const Runner& base) {
         RunResult r = RunTool(servers[i].runner, dir.path(), 0, true, servers[i].simArgs, {"fw.txt", "-COM", "{PORT}"});
         done = true;
         watch.join();
-        seconds[i] = r.seconds;
         const std::string url = servers[i].runner.portName(dir.path(), 0);
         const std::string pause = base.pause;
         std::string expected = FillPlaceholders(Head() + Handshake() + tail, url, pause);
@@ -99,7 +97,4 @@ void TransferThroughEachServer(const Runner& base) {
         printf("%s, %-8s %.2f s in all, %.3f s from the re-open to the first record\n", base.label.c_str(),
                servers[i].server, r.seconds, firstRecord);
     }
-    // sredird answers the baud rate with a longer value and nothing for
-    // flow control; neither may cost the tool a wait.
-    EXPECT_LE(seconds[1], seconds[0] + 0.5) << "sredird took " << seconds[1] << " s, ser2net " << seconds[0] << " s";
 }

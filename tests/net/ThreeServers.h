@@ -6,8 +6,7 @@
 
 // Flashes the same image, 0xFF bytes in every record, through ser2net,
 // sredird and pySerial's example server with the build `base` runs, and
-// checks everything the run did; the sredird run may take at most 0.5 s
-// longer than the ser2net one. Prints each server's time from the tool's
-// re-open to its first record. The callers skip it where a server is
-// missing.
+// checks everything the run did. Prints each server's time from the tool's
+// re-open to its first record (what each server's answers cost in time is
+// the bench's to measure). The callers skip it where a server is missing.
 void TransferThroughEachServer(const Runner& base);

@@ -1,0 +1,862 @@
+// TLS for network ports on Windows: the system's own Schannel through SSPI,
+// and CryptoAPI for the certificates. The server's chain is checked here,
+// after the handshake and before anything else goes out, against an
+// in-memory store of the authorities in the `ca` file (or the system's
+// roots); the client's certificate and key come from PEM files and live in
+// a temporary key container that is deleted with the session. Every step
+// works on the non-blocking socket and says what it waits for.
+#include "Tls.h"
+#include "TlsBytes.h"
+
+#define SECURITY_WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <wincrypt.h>
+// SCH_CREDENTIALS and TLS_PARAMETERS, which need UNICODE_STRING.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// As wininet.h has them.
+#ifndef SECURITY_FLAG_IGNORE_CERT_DATE_INVALID
+#define SECURITY_FLAG_IGNORE_CERT_DATE_INVALID 0x00002000
+#endif
+#ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
+#define SECURITY_FLAG_IGNORE_UNKNOWN_CA 0x00000100
+#endif
+
+namespace {
+
+// No PEM file of ours is anywhere near this long; a longer one is not read.
+const long kMaxFileSize = 1 << 20;
+// The most that waits undecrypted: records are at most 16 KiB of data
+// plus their overhead, handshake messages a little more.
+const size_t kMaxInput = 1 << 18;
+
+// ---- Reading the PEM files ----
+
+// The whole file in *text; false when it cannot be read.
+bool ReadWholeFile(const char* path, std::string* text) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return false;
+    text->clear();
+    char chunk[4096];
+    size_t n;
+    bool ok = true;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) {
+        text->append(chunk, n);
+        if (text->size() > static_cast<size_t>(kMaxFileSize)) {
+            ok = false;
+            break;
+        }
+    }
+    if (ferror(f)) ok = false;
+    fclose(f);
+    return ok;
+}
+
+// The DER bytes of each "-----BEGIN <label>-----" block of `text`, in order.
+// False when a block is not closed or its base64 is broken.
+bool PemBlocks(const std::string& text, const char* label, std::vector<std::vector<BYTE>>* blocks) {
+    const std::string begin = std::string("-----BEGIN ") + label + "-----";
+    const std::string end = std::string("-----END ") + label + "-----";
+    size_t at = 0;
+    while ((at = text.find(begin, at)) != std::string::npos) {
+        size_t stop = text.find(end, at + begin.size());
+        if (stop == std::string::npos) return false;
+        stop += end.size();
+        const char* pem = text.data() + at;
+        DWORD pemLength = static_cast<DWORD>(stop - at);
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(pem, pemLength, CRYPT_STRING_BASE64HEADER, NULL, &size, NULL, NULL) ||
+            size == 0)
+            return false;
+        std::vector<BYTE> der(size);
+        if (!CryptStringToBinaryA(pem, pemLength, CRYPT_STRING_BASE64HEADER, der.data(), &size, NULL, NULL))
+            return false;
+        der.resize(size);
+        blocks->push_back(der);
+        at = stop;
+    }
+    return true;
+}
+
+// A memory store holding every certificate of `text`; null when it holds
+// none or one cannot be decoded. *first gets the first one when asked.
+HCERTSTORE CertificatesOf(const std::string& text, PCCERT_CONTEXT* first) {
+    std::vector<std::vector<BYTE>> ders;
+    if (!PemBlocks(text, "CERTIFICATE", &ders) || ders.empty()) return NULL;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, NULL);
+    if (!store) return NULL;
+    for (size_t i = 0; i < ders.size(); ++i) {
+        PCCERT_CONTEXT added = NULL;
+        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, ders[i].data(),
+                                              static_cast<DWORD>(ders[i].size()), CERT_STORE_ADD_USE_EXISTING,
+                                              i == 0 && first ? &added : NULL)) {
+            if (first && *first) CertFreeCertificateContext(*first);
+            if (first) *first = NULL;
+            CertCloseStore(store, 0);
+            return NULL;
+        }
+        if (i == 0 && first) *first = added;
+    }
+    return store;
+}
+
+// The private key of `text` as a CryptoAPI PRIVATEKEYBLOB: PKCS#8 ("BEGIN
+// PRIVATE KEY") or PKCS#1 ("BEGIN RSA PRIVATE KEY"), RSA only. False for
+// any other key, an encrypted one, or broken DER.
+bool RsaKeyBlob(const std::string& text, std::vector<BYTE>* blob) {
+    const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    std::vector<std::vector<BYTE>> ders;
+    std::vector<BYTE> pkcs1;
+    if (PemBlocks(text, "PRIVATE KEY", &ders) && ders.size() == 1) {
+        size_t start = 0, length = 0;
+        bool rsa = Pkcs8RsaKey(ders[0].data(), ders[0].size(), &start, &length);
+        if (rsa) pkcs1.assign(ders[0].data() + start, ders[0].data() + start + length);
+        SecureZeroMemory(ders[0].data(), ders[0].size());
+        if (!rsa) return false;
+    } else {
+        ders.clear();
+        if (!PemBlocks(text, "RSA PRIVATE KEY", &ders) || ders.size() != 1) return false;
+        pkcs1 = ders[0];
+        SecureZeroMemory(ders[0].data(), ders[0].size());
+    }
+    BYTE* decoded = NULL;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(encoding, PKCS_RSA_PRIVATE_KEY, pkcs1.data(), static_cast<DWORD>(pkcs1.size()),
+                             CRYPT_DECODE_ALLOC_FLAG, NULL, &decoded, &size))
+        return false;
+    blob->assign(decoded, decoded + size);
+    SecureZeroMemory(decoded, size);
+    LocalFree(decoded);
+    SecureZeroMemory(pkcs1.data(), pkcs1.size());
+    return true;
+}
+
+// ---- The session ----
+
+enum class Io { kDone, kWait, kClosed };
+
+}  // namespace
+
+struct TlsSession {
+    CredHandle credentials;
+    bool haveCredentials;
+    CtxtHandle context;
+    bool haveContext;
+    bool handshakeDone;  // the handshake finished and the server is proven
+    bool proven;         // the first handshake did: the record watch is over
+    bool tokensDone;     // Schannel's part of the handshake finished
+    bool needRead;       // the next handshake step needs more bytes first
+    int retries;         // calls again without new input (client credentials)
+    HCERTSTORE trusted;  // the `ca` authorities; null: the system's roots
+    PCCERT_CONTEXT clientCertificate;
+    HCERTSTORE clientStore;  // the client's chain
+    HCRYPTPROV keyProvider;
+    std::wstring keyContainer;  // the temporary container; empty when none
+    std::string name;
+    SecPkgContext_StreamSizes sizes;
+    TlsRecordWatch watch;
+    std::vector<unsigned char> input;  // received, not yet decrypted
+    size_t inputLength;
+    std::vector<unsigned char> output;  // encrypted, not yet sent
+    size_t outputStart, outputEnd;
+    size_t outputTaken;  // data bytes the pending record carries (TlsSend)
+    std::vector<unsigned char> plain;  // decrypted, not yet read
+    size_t plainStart, plainEnd;
+    bool ended;  // the server ended the session
+};
+
+namespace {
+
+TlsSession* NewSession() {
+    TlsSession* s = new TlsSession();
+    SecInvalidateHandle(&s->credentials);
+    SecInvalidateHandle(&s->context);
+    s->haveCredentials = false;
+    s->haveContext = false;
+    s->handshakeDone = false;
+    s->proven = false;
+    s->tokensDone = false;
+    s->needRead = false;
+    s->retries = 0;
+    s->trusted = NULL;
+    s->clientCertificate = NULL;
+    s->clientStore = NULL;
+    s->keyProvider = 0;
+    memset(&s->sizes, 0, sizeof s->sizes);
+    TlsWatchInit(&s->watch);
+    s->input.resize(2 * (16384 + 2048));
+    s->inputLength = 0;
+    s->outputStart = s->outputEnd = 0;
+    s->outputTaken = 0;
+    s->plainStart = s->plainEnd = 0;
+    s->ended = false;
+    return s;
+}
+
+void DeleteSession(TlsSession* s) {
+    if (s->haveContext) DeleteSecurityContext(&s->context);
+    if (s->haveCredentials) FreeCredentialsHandle(&s->credentials);
+    if (s->clientCertificate) CertFreeCertificateContext(s->clientCertificate);
+    if (s->clientStore) CertCloseStore(s->clientStore, 0);
+    if (s->trusted) CertCloseStore(s->trusted, 0);
+    if (s->keyProvider) CryptReleaseContext(s->keyProvider, 0);
+    if (!s->keyContainer.empty()) {
+        // Leaves nothing behind in the user's key store.
+        HCRYPTPROV gone = 0;
+        CryptAcquireContextW(&gone, s->keyContainer.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                             CRYPT_DELETEKEYSET | CRYPT_SILENT);
+    }
+    if (!s->plain.empty()) SecureZeroMemory(s->plain.data(), s->plain.size());
+    delete s;
+}
+
+// Puts the key into a new key container of its own (Schannel signs with
+// a key it can find by the certificate's key property; a verify-only
+// context has no name to find it by) and ties it to the certificate.
+TlsFailure AttachKey(TlsSession* s, const std::vector<BYTE>& blob) {
+    static LONG serial = 0;
+    wchar_t container[96];
+    _snwprintf(container, sizeof container / sizeof container[0], L"tessan-tls-%lu-%llu-%ld",
+               static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long long>(GetTickCount64()),
+               static_cast<long>(InterlockedIncrement(&serial)));
+    container[sizeof container / sizeof container[0] - 1] = 0;
+    if (!CryptAcquireContextW(&s->keyProvider, container, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
+                              CRYPT_NEWKEYSET | CRYPT_SILENT)) {
+        s->keyProvider = 0;
+        return TlsFailure::kOther;
+    }
+    s->keyContainer = container;
+
+    HCRYPTKEY key = 0;
+    // Exportable: Wine's Schannel hands the key to its TLS library that way.
+    if (!CryptImportKey(s->keyProvider, blob.data(), static_cast<DWORD>(blob.size()), 0, CRYPT_EXPORTABLE, &key))
+        return TlsFailure::kFileUnparsable;
+    CryptDestroyKey(key);
+
+    // The key must be the certificate's: compare their public halves.
+    DWORD size = 0;
+    if (!CryptExportPublicKeyInfo(s->keyProvider, AT_KEYEXCHANGE, X509_ASN_ENCODING, NULL, &size))
+        return TlsFailure::kOther;
+    std::vector<BYTE> info(size);
+    CERT_PUBLIC_KEY_INFO* pub = reinterpret_cast<CERT_PUBLIC_KEY_INFO*>(info.data());
+    if (!CryptExportPublicKeyInfo(s->keyProvider, AT_KEYEXCHANGE, X509_ASN_ENCODING, pub, &size))
+        return TlsFailure::kOther;
+    if (!CertComparePublicKeyInfo(X509_ASN_ENCODING, &s->clientCertificate->pCertInfo->SubjectPublicKeyInfo, pub))
+        return TlsFailure::kKeyMismatch;
+
+    CRYPT_KEY_PROV_INFO where;
+    memset(&where, 0, sizeof where);
+    where.pwszContainerName = container;
+    where.pwszProvName = const_cast<LPWSTR>(MS_ENH_RSA_AES_PROV_W);
+    where.dwProvType = PROV_RSA_AES;
+    where.dwKeySpec = AT_KEYEXCHANGE;
+    if (!CertSetCertificateContextProperty(s->clientCertificate, CERT_KEY_PROV_INFO_PROP_ID, 0, &where))
+        return TlsFailure::kOther;
+    return TlsFailure::kNone;
+}
+
+// Schannel's client credentials: TLS 1.2 and later, no certificate picked
+// from the user's stores, the server's certificate left to VerifyServer.
+bool AcquireCredentials(TlsSession* s) {
+    PCCERT_CONTEXT certificates[1] = {s->clientCertificate};
+    DWORD count = s->clientCertificate ? 1 : 0;
+    const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    TimeStamp expiry;
+
+    // Windows 10 1809 and later (and Wine): SCH_CREDENTIALS, which also
+    // allows TLS 1.3.
+    TLS_PARAMETERS parameters;
+    memset(&parameters, 0, sizeof parameters);
+    parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+    SCH_CREDENTIALS modern;
+    memset(&modern, 0, sizeof modern);
+    modern.dwVersion = SCH_CREDENTIALS_VERSION;
+    modern.dwFlags = flags;
+    modern.cCreds = count;
+    modern.paCred = count ? certificates : NULL;
+    modern.cTlsParameters = 1;
+    modern.pTlsParameters = &parameters;
+    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, &modern,
+                                  NULL, NULL, &s->credentials, &expiry) == SEC_E_OK) {
+        s->haveCredentials = true;
+        return true;
+    }
+
+    // Older systems: SCHANNEL_CRED, TLS 1.2.
+    SCHANNEL_CRED older;
+    memset(&older, 0, sizeof older);
+    older.dwVersion = SCHANNEL_CRED_VERSION;
+    older.dwFlags = flags;
+    older.cCreds = count;
+    older.paCred = count ? certificates : NULL;
+    older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, &older, NULL,
+                                  NULL, &s->credentials, &expiry) == SEC_E_OK) {
+        s->haveCredentials = true;
+        return true;
+    }
+    return false;
+}
+
+// ---- Moving bytes ----
+
+// Sends what waits in s->output.
+Io Flush(TlsSession* s, NetSocket sock) {
+    while (s->outputStart < s->outputEnd) {
+        size_t left = s->outputEnd - s->outputStart;
+        int n = send(static_cast<SOCKET>(sock), reinterpret_cast<const char*>(s->output.data() + s->outputStart),
+                     left > INT_MAX ? INT_MAX : static_cast<int>(left), 0);
+        if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? Io::kWait : Io::kClosed;
+        s->outputStart += static_cast<size_t>(n);
+    }
+    s->outputStart = s->outputEnd = 0;
+    return Io::kDone;
+}
+
+void Queue(TlsSession* s, const void* bytes, size_t count) {
+    if (count == 0) return;
+    if (s->output.size() < s->outputEnd + count) s->output.resize(s->outputEnd + count);
+    memcpy(s->output.data() + s->outputEnd, bytes, count);
+    s->outputEnd += count;
+}
+
+// Receives more bytes after those waiting in s->input.
+Io Fill(TlsSession* s, NetSocket sock) {
+    if (s->inputLength == s->input.size()) {
+        if (s->input.size() >= kMaxInput) return Io::kClosed;
+        s->input.resize(s->input.size() * 2);
+    }
+    size_t room = s->input.size() - s->inputLength;
+    int n = recv(static_cast<SOCKET>(sock), reinterpret_cast<char*>(s->input.data() + s->inputLength),
+                 room > INT_MAX ? INT_MAX : static_cast<int>(room), 0);
+    if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? Io::kWait : Io::kClosed;
+    if (n == 0) return Io::kClosed;
+    if (!s->proven) TlsWatchFeed(&s->watch, s->input.data() + s->inputLength, static_cast<size_t>(n));
+    s->inputLength += static_cast<size_t>(n);
+    return Io::kDone;
+}
+
+// Keeps the `extra` bytes that end s->input (not yet used by Schannel).
+void KeepExtra(TlsSession* s, unsigned long extra) {
+    if (extra > s->inputLength) extra = static_cast<unsigned long>(s->inputLength);
+    memmove(s->input.data(), s->input.data() + (s->inputLength - extra), extra);
+    s->inputLength = extra;
+}
+
+// ---- Proving the server ----
+
+// Whether `name` is a numeric IPv4 or IPv6 address; its bytes in *address.
+bool NumericAddress(const std::string& name, std::vector<BYTE>* address) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_family = AF_UNSPEC;
+    addrinfo* found = NULL;
+    if (getaddrinfo(name.c_str(), NULL, &hints, &found) != 0 || !found) return false;
+    bool ok = true;
+    if (found->ai_family == AF_INET) {
+        const BYTE* b = reinterpret_cast<const BYTE*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
+        address->assign(b, b + 4);
+    } else if (found->ai_family == AF_INET6) {
+        const BYTE* b = reinterpret_cast<const BYTE*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr);
+        address->assign(b, b + 16);
+    } else {
+        ok = false;
+    }
+    freeaddrinfo(found);
+    return ok;
+}
+
+// Whether the certificate's subject alternative names hold the address.
+bool CarriesAddress(PCCERT_CONTEXT cert, const std::vector<BYTE>& address) {
+    PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
+                                            cert->pCertInfo->rgExtension);
+    if (!ext) return false;
+    CERT_ALT_NAME_INFO* names = NULL;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, NULL, &names, &size))
+        return false;
+    bool found = false;
+    for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
+        const CERT_ALT_NAME_ENTRY& e = names->rgAltEntry[i];
+        found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == address.size() &&
+                memcmp(e.IPAddress.pbData, address.data(), address.size()) == 0;
+    }
+    LocalFree(names);
+    return found;
+}
+
+// The server's certificate, checked as the session demands: a chain to
+// the trusted authorities, then the name, then the dates.
+TlsFailure VerifyServer(TlsSession* s) {
+    SecPkgContext_ConnectionInfo info;
+    if (QueryContextAttributesA(&s->context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
+        (info.dwProtocol & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)) == 0)
+        return TlsFailure::kOther;
+
+    PCCERT_CONTEXT server = NULL;
+    if (QueryContextAttributesA(&s->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server) != SEC_E_OK || !server)
+        return TlsFailure::kUntrusted;
+
+    // With a `ca` file, a chain engine whose only roots are its certificates.
+    // Where the system has no such engine (Wine refuses the configuration
+    // that names them), the default engine builds the chain with the file's
+    // certificates at hand, and the root it ends in must be one of them.
+    HCERTCHAINENGINE engine = NULL;
+    bool exclusive = false;
+    if (s->trusted) {
+        CERT_CHAIN_ENGINE_CONFIG config;
+        memset(&config, 0, sizeof config);
+        config.cbSize = sizeof config;
+        config.hExclusiveRoot = s->trusted;
+        exclusive = CertCreateCertificateChainEngine(&config, &engine) != FALSE;
+        if (!exclusive) engine = NULL;
+    }
+    // The server's intermediates arrive in its certificate's store.
+    HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, NULL);
+    if (extra) {
+        CertAddStoreToCollection(extra, server->hCertStore, 0, 0);
+        if (s->trusted && !exclusive) CertAddStoreToCollection(extra, s->trusted, 0, 0);
+    }
+
+    LPSTR usage[1] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA para;
+    memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    PCCERT_CHAIN_CONTEXT chain = NULL;
+    BOOL built = CertGetCertificateChain(engine, server, NULL, extra ? extra : server->hCertStore, &para, 0, NULL,
+                                         &chain);
+    TlsFailure result = TlsFailure::kNone;
+    if (!built || !chain || chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
+        result = TlsFailure::kUntrusted;
+    } else {
+        DWORD status = chain->TrustStatus.dwErrorStatus;
+        DWORD broken = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                       CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_REVOKED |
+                       CERT_TRUST_IS_NOT_VALID_FOR_USAGE | CERT_TRUST_INVALID_BASIC_CONSTRAINTS |
+                       CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_INVALID_NAME_CONSTRAINTS;
+        if (s->trusted) {
+            // The root must be the file's, whichever engine built the chain.
+            const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+            PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
+            PCCERT_CONTEXT mine =
+                CertFindCertificateInStore(s->trusted, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root, NULL);
+            if (mine)
+                CertFreeCertificateContext(mine);
+            else
+                result = TlsFailure::kUntrusted;
+            // The default engine trusts none of them: that is checked above.
+            if (!exclusive) broken &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
+        }
+        if (status & broken) result = TlsFailure::kUntrusted;
+
+        // The name: an address in the subject alternative names (checked
+        // here), a DNS name by the system's SSL policy.
+        std::vector<BYTE> address;
+        bool numeric = NumericAddress(s->name, &address);
+        if (result == TlsFailure::kNone && numeric && !CarriesAddress(server, address))
+            result = TlsFailure::kWrongName;
+        if (result == TlsFailure::kNone) {
+            std::wstring wide(s->name.begin(), s->name.end());
+            SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
+            memset(&ssl, 0, sizeof ssl);
+            ssl.cbSize = sizeof ssl;
+            ssl.dwAuthType = AUTHTYPE_SERVER;
+            ssl.fdwChecks = SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+            if (s->trusted && !exclusive) ssl.fdwChecks |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+            ssl.pwszServerName = numeric ? NULL : const_cast<wchar_t*>(wide.c_str());
+            CERT_CHAIN_POLICY_PARA policy;
+            memset(&policy, 0, sizeof policy);
+            policy.cbSize = sizeof policy;
+            policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS;
+            if (s->trusted && !exclusive) policy.dwFlags |= CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
+            policy.pvExtraPolicyPara = &ssl;
+            CERT_CHAIN_POLICY_STATUS verdict;
+            memset(&verdict, 0, sizeof verdict);
+            verdict.cbSize = sizeof verdict;
+            if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict)) {
+                result = TlsFailure::kOther;
+            } else if (verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
+                result = TlsFailure::kWrongName;
+            } else if (verdict.dwError == static_cast<DWORD>(CERT_E_EXPIRED) ||
+                       verdict.dwError == static_cast<DWORD>(CERT_E_VALIDITYPERIODNESTING)) {
+                result = TlsFailure::kExpired;
+            } else if (verdict.dwError != 0) {
+                result = TlsFailure::kUntrusted;
+            }
+        }
+        if (result == TlsFailure::kNone && (status & CERT_TRUST_IS_NOT_TIME_VALID)) result = TlsFailure::kExpired;
+    }
+    if (chain) CertFreeCertificateChain(chain);
+    if (extra) CertCloseStore(extra, 0);
+    if (engine) CertFreeCertificateChainEngine(engine);
+    CertFreeCertificateContext(server);
+    return result;
+}
+
+// ---- The handshake ----
+
+const ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION |
+                            ISC_REQ_USE_SUPPLIED_CREDS;
+
+// Why Schannel refused the handshake. The watch over the server's records
+// tells a server that is no TLS server, and one that ended the handshake
+// with an alert: one about certificates is the server refusing ours (or
+// its lack). With the server's certificate left to VerifyServer, the
+// certificate errors Schannel reports can only be such an alert too (in
+// TLS 1.3 the alert comes encrypted, past the watch).
+TlsFailure RefusalOf(const TlsSession* s, SECURITY_STATUS status) {
+    if (s->watch.notTls) return TlsFailure::kNoTls;
+    if (s->watch.alertDescription >= 0)
+        return TlsCertificateAlert(s->watch.alertDescription) ? TlsFailure::kClosed : TlsFailure::kOther;
+    if (status == SEC_E_CERT_UNKNOWN || status == SEC_E_UNTRUSTED_ROOT || status == SEC_E_CERT_EXPIRED ||
+        status == SEC_E_WRONG_PRINCIPAL)
+        return TlsFailure::kClosed;
+    return TlsFailure::kOther;
+}
+
+// One call of InitializeSecurityContext on what waits in s->input; its
+// tokens are queued for sending.
+SECURITY_STATUS Advance(TlsSession* s) {
+    SecBuffer in[2];
+    in[0].BufferType = SECBUFFER_TOKEN;
+    in[0].pvBuffer = s->input.data();
+    in[0].cbBuffer = static_cast<unsigned long>(s->inputLength);
+    in[1].BufferType = SECBUFFER_EMPTY;
+    in[1].pvBuffer = NULL;
+    in[1].cbBuffer = 0;
+    SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
+
+    SecBuffer out[1];
+    out[0].BufferType = SECBUFFER_TOKEN;
+    out[0].pvBuffer = NULL;
+    out[0].cbBuffer = 0;
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, out};
+
+    ULONG attributes = 0;
+    TimeStamp expiry;
+    bool first = !s->haveContext;
+    SEC_CHAR* target = const_cast<SEC_CHAR*>(s->name.c_str());
+    SECURITY_STATUS status =
+        InitializeSecurityContextA(&s->credentials, first ? NULL : &s->context, target, kContextFlags, 0, 0,
+                                   first ? NULL : &inDesc, 0, first ? &s->context : NULL, &outDesc, &attributes,
+                                   &expiry);
+    if (first && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) s->haveContext = true;
+
+    if (out[0].pvBuffer) {
+        if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) Queue(s, out[0].pvBuffer, out[0].cbBuffer);
+        FreeContextBuffer(out[0].pvBuffer);
+    }
+    if (first) return status;
+    if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) {
+        if (in[1].BufferType == SECBUFFER_EXTRA)
+            KeepExtra(s, in[1].cbBuffer);
+        else
+            s->inputLength = 0;
+    }
+    return status;
+}
+
+TlsStep Handshake(TlsSession* s, NetSocket sock, TlsFailure* failure) {
+    for (;;) {
+        Io sent = Flush(s, sock);
+        if (sent == Io::kWait) return TlsStep::kWantWrite;
+        if (sent == Io::kClosed) {
+            *failure = TlsFailure::kClosed;
+            return TlsStep::kClosed;
+        }
+        if (s->tokensDone) {
+            if (!s->handshakeDone) {
+                TlsFailure proof = VerifyServer(s);
+                if (proof != TlsFailure::kNone) {
+                    *failure = proof;
+                    return TlsStep::kFailed;
+                }
+                if (QueryContextAttributesA(&s->context, SECPKG_ATTR_STREAM_SIZES, &s->sizes) != SEC_E_OK) {
+                    *failure = TlsFailure::kOther;
+                    return TlsStep::kFailed;
+                }
+                s->handshakeDone = true;
+                s->proven = true;
+            }
+            return TlsStep::kDone;
+        }
+        if (s->haveContext && (s->needRead || s->inputLength == 0)) {
+            Io got = Fill(s, sock);
+            if (got == Io::kWait) return TlsStep::kWantRead;
+            if (s->watch.notTls) {
+                *failure = TlsFailure::kNoTls;
+                return TlsStep::kFailed;
+            }
+            if (got == Io::kClosed) {
+                // An alert may have come just before the end.
+                *failure = s->watch.alert ? RefusalOf(s, SEC_E_OK) : TlsFailure::kClosed;
+                return TlsStep::kClosed;
+            }
+            s->needRead = false;
+        }
+        SECURITY_STATUS status = Advance(s);
+        if (status == SEC_E_OK) {
+            s->tokensDone = true;
+        } else if (status == SEC_I_CONTINUE_NEEDED) {
+            s->needRead = s->inputLength == 0;
+        } else if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            s->needRead = true;
+        } else if (status == SEC_I_INCOMPLETE_CREDENTIALS && s->retries < 4) {
+            // The server asks for a certificate the session has not got:
+            // go on without one, and let the server decide.
+            ++s->retries;
+        } else {
+            *failure = RefusalOf(s, status);
+            return TlsStep::kFailed;
+        }
+    }
+}
+
+// ---- Data ----
+
+// Decrypts what waits in s->input into s->plain. kDone when some data came
+// out, kWait when a whole record has not arrived yet.
+TlsStep Decrypt(TlsSession* s, bool* renegotiate) {
+    for (;;) {
+        if (s->inputLength == 0) return TlsStep::kWantRead;
+        SecBuffer b[4];
+        b[0].BufferType = SECBUFFER_DATA;
+        b[0].pvBuffer = s->input.data();
+        b[0].cbBuffer = static_cast<unsigned long>(s->inputLength);
+        for (int i = 1; i < 4; ++i) {
+            b[i].BufferType = SECBUFFER_EMPTY;
+            b[i].pvBuffer = NULL;
+            b[i].cbBuffer = 0;
+        }
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+        SECURITY_STATUS status = DecryptMessage(&s->context, &desc, 0, NULL);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) return TlsStep::kWantRead;
+        if (status == SEC_I_CONTEXT_EXPIRED) {
+            s->ended = true;
+            return TlsStep::kClosed;
+        }
+        if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return TlsStep::kFailed;
+
+        SecBuffer* data = NULL;
+        SecBuffer* extra = NULL;
+        for (int i = 0; i < 4; ++i) {
+            if (b[i].BufferType == SECBUFFER_DATA && !data) data = &b[i];
+            if (b[i].BufferType == SECBUFFER_EXTRA && !extra) extra = &b[i];
+        }
+        if (data && data->cbBuffer > 0) {
+            // The data lies inside s->input, which the extra bytes move over.
+            s->plain.assign(static_cast<unsigned char*>(data->pvBuffer),
+                            static_cast<unsigned char*>(data->pvBuffer) + data->cbBuffer);
+            s->plainStart = 0;
+            s->plainEnd = data->cbBuffer;
+        }
+        if (extra)
+            KeepExtra(s, extra->cbBuffer);
+        else
+            s->inputLength = 0;
+        if (status == SEC_I_RENEGOTIATE) {
+            // The server sends handshake messages again (with TLS 1.3: its
+            // session tickets); they go through the handshake.
+            *renegotiate = true;
+            return TlsStep::kDone;
+        }
+        if (s->plainEnd > s->plainStart) return TlsStep::kDone;
+    }
+}
+
+}  // namespace
+
+// ---- The interface ----
+
+TlsSession* TlsCreate(const TlsConfig& config, TlsFailure* failure, const char** file) {
+    *failure = TlsFailure::kNone;
+    *file = NULL;
+    TlsSession* s = NewSession();
+    s->name = config.name ? config.name : "";
+    std::string text;
+
+    if (config.caFile) {
+        *file = config.caFile;
+        if (!ReadWholeFile(config.caFile, &text)) {
+            *failure = TlsFailure::kFileUnreadable;
+        } else if (!(s->trusted = CertificatesOf(text, NULL))) {
+            *failure = TlsFailure::kFileUnparsable;
+        }
+    }
+    if (*failure == TlsFailure::kNone && config.certFile) {
+        *file = config.certFile;
+        if (!ReadWholeFile(config.certFile, &text)) {
+            *failure = TlsFailure::kFileUnreadable;
+        } else if (!(s->clientStore = CertificatesOf(text, &s->clientCertificate))) {
+            *failure = TlsFailure::kFileUnparsable;
+        }
+    }
+    if (*failure == TlsFailure::kNone && config.keyFile && s->clientCertificate) {
+        *file = config.keyFile;
+        std::vector<BYTE> blob;
+        if (!ReadWholeFile(config.keyFile, &text)) {
+            *failure = TlsFailure::kFileUnreadable;
+        } else if (!RsaKeyBlob(text, &blob)) {
+            *failure = TlsFailure::kFileUnparsable;
+        } else {
+            *failure = AttachKey(s, blob);
+        }
+        if (!blob.empty()) SecureZeroMemory(blob.data(), blob.size());
+        if (!text.empty()) SecureZeroMemory(&text[0], text.size());
+    }
+    if (*failure == TlsFailure::kNone) {
+        *file = NULL;
+        if (!AcquireCredentials(s)) *failure = TlsFailure::kOther;
+    }
+    if (*failure == TlsFailure::kKeyMismatch || *failure == TlsFailure::kOther) *file = config.keyFile;
+    if (*failure != TlsFailure::kNone) {
+        DeleteSession(s);
+        return NULL;
+    }
+    return s;
+}
+
+TlsStep TlsHandshake(TlsSession* session, NetSocket s, TlsFailure* failure) {
+    *failure = TlsFailure::kNone;
+    return Handshake(session, s, failure);
+}
+
+TlsStep TlsSend(TlsSession* session, NetSocket s, const unsigned char* buffer, size_t count, size_t* sent) {
+    *sent = 0;
+    if (!session->proven) return TlsStep::kFailed;
+    if (!session->handshakeDone) {
+        // The server started the handshake again: finish it first.
+        TlsFailure failure;
+        TlsStep step = Handshake(session, s, &failure);
+        if (step != TlsStep::kDone) return step;
+    }
+    if (session->outputEnd == 0 && count > 0) {
+        // One record of the first bytes; a partial send of it keeps the
+        // record, and the next call (with the same bytes) finishes it.
+        size_t n = count < session->sizes.cbMaximumMessage ? count : session->sizes.cbMaximumMessage;
+        size_t total = session->sizes.cbHeader + n + session->sizes.cbTrailer;
+        if (session->output.size() < total) session->output.resize(total);
+        unsigned char* record = session->output.data();
+        memcpy(record + session->sizes.cbHeader, buffer, n);
+        SecBuffer b[4];
+        b[0].BufferType = SECBUFFER_STREAM_HEADER;
+        b[0].pvBuffer = record;
+        b[0].cbBuffer = session->sizes.cbHeader;
+        b[1].BufferType = SECBUFFER_DATA;
+        b[1].pvBuffer = record + session->sizes.cbHeader;
+        b[1].cbBuffer = static_cast<unsigned long>(n);
+        b[2].BufferType = SECBUFFER_STREAM_TRAILER;
+        b[2].pvBuffer = record + session->sizes.cbHeader + n;
+        b[2].cbBuffer = session->sizes.cbTrailer;
+        b[3].BufferType = SECBUFFER_EMPTY;
+        b[3].pvBuffer = NULL;
+        b[3].cbBuffer = 0;
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+        if (EncryptMessage(&session->context, 0, &desc, 0) != SEC_E_OK) return TlsStep::kFailed;
+        // The trailer may come out shorter than its most.
+        if (b[2].pvBuffer != record + b[0].cbBuffer + b[1].cbBuffer)
+            memmove(record + b[0].cbBuffer + b[1].cbBuffer, b[2].pvBuffer, b[2].cbBuffer);
+        session->outputStart = 0;
+        session->outputEnd = b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer;
+        session->outputTaken = n;
+    }
+    Io out = Flush(session, s);
+    if (out == Io::kWait) return TlsStep::kWantWrite;
+    if (out == Io::kClosed) return TlsStep::kClosed;
+    *sent = session->outputTaken;
+    session->outputTaken = 0;
+    return TlsStep::kDone;
+}
+
+TlsStep TlsReceive(TlsSession* session, NetSocket s, unsigned char* buffer, size_t count, size_t* received) {
+    *received = 0;
+    if (!session->proven) return TlsStep::kFailed;
+    for (;;) {
+        if (session->plainEnd > session->plainStart) {
+            size_t n = session->plainEnd - session->plainStart;
+            if (n > count) n = count;
+            memcpy(buffer, session->plain.data() + session->plainStart, n);
+            session->plainStart += n;
+            *received = n;
+            return TlsStep::kDone;
+        }
+        if (!session->handshakeDone) {
+            // The server started the handshake again.
+            TlsFailure failure;
+            TlsStep step = Handshake(session, s, &failure);
+            if (step != TlsStep::kDone) return step;
+        }
+        if (session->ended) return TlsStep::kClosed;
+        bool renegotiate = false;
+        TlsStep step = Decrypt(session, &renegotiate);
+        if (renegotiate) {
+            session->handshakeDone = false;
+            session->tokensDone = false;
+            session->needRead = false;
+            continue;
+        }
+        if (step == TlsStep::kDone) continue;
+        if (step != TlsStep::kWantRead) return step;
+        Io got = Fill(session, s);
+        if (got == Io::kWait) return TlsStep::kWantRead;
+        if (got == Io::kClosed) return TlsStep::kClosed;
+    }
+}
+
+// Only what a receive can use without the socket counts: decrypted data,
+// or a whole record (a part of one needs more bytes from the socket first,
+// and saying it waits would keep NetLink from waiting for them).
+bool TlsBuffered(const TlsSession* session) {
+    if (!session) return false;
+    if (session->plainEnd > session->plainStart) return true;
+    if (session->inputLength < 5) return false;
+    const unsigned char* header = session->input.data();
+    size_t length = (static_cast<size_t>(header[3]) << 8) | header[4];
+    return session->inputLength >= 5 + length;
+}
+
+void TlsFree(TlsSession* session, NetSocket s) {
+    if (!session) return;
+    if (session->handshakeDone && !session->ended && s != kNoSocket) {
+        // The close notification, if the socket takes it now.
+        DWORD type = SCHANNEL_SHUTDOWN;
+        SecBuffer token = {sizeof type, SECBUFFER_TOKEN, &type};
+        SecBufferDesc tokenDesc = {SECBUFFER_VERSION, 1, &token};
+        if (ApplyControlToken(&session->context, &tokenDesc) == SEC_E_OK) {
+            session->outputStart = session->outputEnd = 0;
+            session->tokensDone = false;
+            session->needRead = false;
+            SecBuffer out = {0, SECBUFFER_TOKEN, NULL};
+            SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &out};
+            ULONG attributes = 0;
+            TimeStamp expiry;
+            SECURITY_STATUS status = InitializeSecurityContextA(
+                &session->credentials, &session->context, const_cast<SEC_CHAR*>(session->name.c_str()), kContextFlags,
+                0, 0, NULL, 0, NULL, &outDesc, &attributes, &expiry);
+            if (out.pvBuffer) {
+                if (status == SEC_E_OK || status == SEC_I_CONTEXT_EXPIRED) Queue(session, out.pvBuffer, out.cbBuffer);
+                FreeContextBuffer(out.pvBuffer);
+            }
+            Flush(session, s);
+        }
+    }
+    DeleteSession(session);
+}
