@@ -199,7 +199,7 @@ bool IsTime(const std::string& t) {  // 2026-12-09T04:18:48Z
 }
 
 struct ReportFields {
-    std::string port, start, end, seconds, outcome, message, sha;
+    std::string port, start, end, seconds, outcome, message, sha, greeting;  // greeting "null" for null
 };
 
 // One report line in its exact form: the keys in order, the times, the
@@ -216,9 +216,17 @@ bool ParseReportLine(const std::string& line, ReportFields* f) {
     at = comma;
     if (!Take(line, &at, ",\"outcome\":\"") || !TakeString(line, &at, &f->outcome, ",\"message\":\"") ||
         !TakeString(line, &at, &f->message, ",\"image_sha256\":\"") ||
-        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\"}") || at != line.size()) {
+        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\",\"greeting\":")) {
         return false;
     }
+    // A pseudo-terminal has no USB device behind it.
+    if (Take(line, &at, "null")) {
+        f->greeting = "null";
+        if (!Take(line, &at, ",\"usb\":null}")) return false;
+    } else if (!Take(line, &at, "\"") || !TakeString(line, &at, &f->greeting, ",\"usb\":null}")) {
+        return false;
+    }
+    if (at != line.size()) return false;
     const size_t dot = f->seconds.find('.');
     const bool secondsOk = dot != std::string::npos && dot > 0 && f->seconds.size() == dot + 4 &&
                            f->seconds.find_first_not_of("0123456789.") == std::string::npos;
