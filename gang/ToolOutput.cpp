@@ -55,6 +55,8 @@ bool ToolOutput::Feed(const char* bytes, size_t size, std::vector<BoardState>* p
 }
 
 void ToolOutput::Echo(char c) {
+    // The end of the "opened." line: a line feed, or a CR LF on Windows.
+    if ((c == '\n' || c == '\r') && echoToken_.empty() && echoBytes_.empty()) return;
     const bool hexPair = echoToken_.size() == 2 && isxdigit(static_cast<unsigned char>(echoToken_[0])) &&
                          isxdigit(static_cast<unsigned char>(echoToken_[1]));
     if (c == ' ' && hexPair) {

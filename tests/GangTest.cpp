@@ -70,6 +70,11 @@ TEST(ToolOutput, RealLogsGiveTheBoardsStates) {
          {"trigger", "waiting for the port", "greeting", "greeting", "transferring 0%", "transferring 66%",
           "Error. Error code 3."},
          Phase::kFailed, "Error. Error code 3.", "A\r\n"},
+        // Windows' line ends.
+        {"tessan v1.0\r\n\r\n/tmp/p opened.\r\n/tmp/p closed.\r\n/tmp/p opened.\r\n4C 2B 2: L+\r\n"
+         "Error. Error code 1.\r\n",
+         {"trigger", "waiting for the port", "greeting", "greeting", "Error. Error code 1."}, Phase::kFailed,
+         "Error. Error code 1.", "L+"},
         {std::string(kHead) + "/tmp/p opened.\n\nLoader start failed.\n" + kPause,
          {"trigger", "waiting for the port", "greeting", "Loader start failed."}, Phase::kFailed,
          "Loader start failed.", std::nullopt},
