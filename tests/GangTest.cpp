@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "TempDir.h"
+#include "common/PortNames.h"
 #include "gang/GangArgs.h"
 #include "gang/GangText.h"
 #include "gang/Report.h"
@@ -247,6 +248,10 @@ TEST(GangText, LinesSummaryAndLogNames) {
     EXPECT_EQ(LogFileName("/dev/serial/by-id/usb-FTDI:1", 0), "dev_serial_by-id_usb-FTDI_1.log");
     EXPECT_EQ(LogFileName("rfc2217://pi:4000", 3), "rfc2217_pi_4000-3.log");
     EXPECT_EQ(LogFileName("\\\\.\\COM12", 0), "COM12.log");
+    // A URL's query is no part of the port's name; a device path's '?' is.
+    EXPECT_EQ(LengthWithoutQuery("rfc2217+tls://h:1?ca=a&name=b"), 17u);
+    EXPECT_EQ(LengthWithoutQuery("socket://h:1"), 12u);
+    EXPECT_EQ(LengthWithoutQuery("/dev/odd?name"), 13u);
     const std::vector<std::string> lines =
         TableLines({{"COM3", "transferring 42%", 12.7}, {"/dev/ttyUSB10", "waiting for the port", 3}}, 0);
     ASSERT_EQ(lines.size(), 2u);

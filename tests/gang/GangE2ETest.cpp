@@ -452,6 +452,14 @@ std::vector<GangCase> Cases() {
     }
     {
         GangCase c;
+        c.name = "OneServerWithTwoQueries";  // the port is the URL without its query
+        c.args = {"{IMAGE}", "rfc2217://127.0.0.1:1?ca=a.pem", "rfc2217://127.0.0.1:1?ca=b.pem"};
+        c.expected = "Error: Port rfc2217://127.0.0.1:1 is named twice.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
         c.name = "TwoNamesForOneDevice";  // {DIR}/alias is made a link to board 2's port
         c.boards = {good, good};
         c.args = {"{IMAGE}", "{B1}", "{B2}", "{DIR}/alias"};
