@@ -104,8 +104,6 @@ bool ParseQuery(const char* p, NetAddress* address) {
 
 }  // namespace
 
-bool IsNetworkName(const char* name) { return strstr(name, "://") != nullptr; }
-
 bool ParseNetAddress(const char* name, NetAddress* address) {
     address->problem[0] = '\0';
     address->ca[0] = address->cert[0] = address->key[0] = address->name[0] = '\0';

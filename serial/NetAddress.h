@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "../common/PortNames.h"  // IsNetworkName's definition
+
 enum class NetScheme { kRfc2217, kSocket };
 
 struct NetAddress {

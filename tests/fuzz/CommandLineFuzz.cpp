@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "frontend/CommandLine.h"
-#include "serial/DevicePath.h"
+#include "common/PortNames.h"
 #include "serial/NetAddress.h"
 
 namespace {

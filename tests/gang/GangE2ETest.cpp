@@ -5,6 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,6 +54,8 @@ struct GangCase {
     bool portsTouched = true;     // false: no sim may have seen an open
     Action action = Action::kNone;
     bool compareLogs = false;     // each --logs file equals a lone tessan's output
+    bool json = false;            // --json: standard output is checked as the event stream
+    std::vector<int> noGreeting;  // boards whose report says "greeting":null
 };
 
 const char kSmall[] = TESSAN_SOURCE_DIR "/examples/small.txt";
@@ -201,7 +205,7 @@ bool IsTime(const std::string& t) {  // 2026-12-09T04:18:48Z
 }
 
 struct ReportFields {
-    std::string port, start, end, seconds, outcome, message, sha;
+    std::string port, start, end, seconds, outcome, message, sha, greeting;  // greeting "null" for null
 };
 
 // One report line in its exact form: the keys in order, the times, the
@@ -218,9 +222,17 @@ bool ParseReportLine(const std::string& line, ReportFields* f) {
     at = comma;
     if (!Take(line, &at, ",\"outcome\":\"") || !TakeString(line, &at, &f->outcome, ",\"message\":\"") ||
         !TakeString(line, &at, &f->message, ",\"image_sha256\":\"") ||
-        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\"}") || at != line.size()) {
+        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\",\"greeting\":")) {
         return false;
     }
+    // A pseudo-terminal has no USB device behind it.
+    if (Take(line, &at, "null")) {
+        f->greeting = "null";
+        if (!Take(line, &at, ",\"usb\":null}")) return false;
+    } else if (!Take(line, &at, "\"") || !TakeString(line, &at, &f->greeting, ",\"usb\":null}")) {
+        return false;
+    }
+    if (at != line.size()) return false;
     const size_t dot = f->seconds.find('.');
     const bool secondsOk = dot != std::string::npos && dot > 0 && f->seconds.size() == dot + 4 &&
                            f->seconds.find_first_not_of("0123456789.") == std::string::npos;
@@ -230,6 +242,37 @@ bool ParseReportLine(const std::string& line, ReportFields* f) {
     return IsTime(f->start) && IsTime(f->end) && secondsOk && outcomeOk && shaOk;
 }
 
+// The --json stream, read by Python's own JSON parser: every line one
+// object; each board's events in order (start, phases going forward and
+// never repeated, end); the summary last, agreeing with the ends. Prints
+// each end event's keys after "board" as a report line.
+const char kCheckEvents[] = R"(
+import json, sys
+lines = open(sys.argv[1]).read().splitlines()
+order = ["trigger", "waiting for the port", "greeting", "transferring"]
+seen, failed, updated = {}, [], 0
+for i, line in enumerate(lines):
+    e = json.loads(line)
+    k, b = e["event"], e.get("board")
+    if k == "summary":
+        assert i == len(lines) - 1 and e["updated"] == updated and e["not_updated"] == [p for _, p in sorted(failed)], line
+        assert e["boards"] == len(seen) == int(sys.argv[2]) and all(p[-1] == (9, 0) for p in seen.values()), line
+    elif k == "start":
+        assert b not in seen and list(e) == ["event", "board", "port", "time", "usb"] and e["usb"] is None, line
+        seen[b] = [(-1, 0)]
+    elif k == "phase":
+        now = (order.index(e["phase"]), e.get("percent", 0))
+        assert ("percent" in e) == (now[0] == 3) and seen[b][-1] < now, line
+        seen[b].append(now)
+    else:
+        assert k == "end" and list(e)[:3] == ["event", "board", "port"] and seen[b][-1] < (9, 0), line
+        seen[b].append((9, 0))
+        updated += e["outcome"] == "updated"
+        failed += [] if e["outcome"] == "updated" else [(b, e["port"])]
+        print("{" + line[line.index(',"port":') + 1:])
+assert lines[-1].startswith('{"event":"summary"')
+)";
+
 std::vector<GangCase> Cases() {
     const std::vector<std::string> good = {};
     const std::vector<std::string> slow = {"--line-rate"};
@@ -237,7 +280,7 @@ std::vector<GangCase> Cases() {
     {
         GangCase c;
         c.name = "EightBoardsTwoMisbehaving";
-        c.boards = {good, good, {"--silent", "3"}, good, good, {"--status", "2:7"}, good, good};
+        c.boards = {good, good, {"--silent", "3"}, {"--greeting", "BOOT-2.1 Q+"}, good, {"--status", "2:7"}, good, good};
         c.extra = {"--logs", "{DIR}/logs", "--report", "{DIR}/report.jsonl"};
         c.expected =
             "{B1}: Target updated successfully. (S s)\n{B2}: Target updated successfully. (S s)\n"
@@ -288,6 +331,14 @@ std::vector<GangCase> Cases() {
     }
     {
         GangCase c;
+        c.name = "OneServerWithTwoQueries";  // the port is the URL without its query
+        c.args = {"{IMAGE}", "rfc2217://127.0.0.1:1?ca=a.pem", "rfc2217://127.0.0.1:1?ca=b.pem"};
+        c.expected = "Error: Port rfc2217://127.0.0.1:1 is named twice.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
         c.name = "TwoNamesForOneDevice";  // {DIR}/alias is made a link to board 2's port
         c.boards = {good, good};
         c.args = {"{IMAGE}", "{B1}", "{B2}", "{DIR}/alias"};
@@ -313,6 +364,7 @@ std::vector<GangCase> Cases() {
                      "{B2}: Target updated successfully. (S s)\n"
                      "{B3}: Error: {B3} in use or does not exist. (S s)\n"
                      "Updated 1 of 3 boards.\nNot updated: {B1} {B3}\n";
+        c.noGreeting = {1, 3};
         cases.push_back(c);
     }
     {
@@ -323,6 +375,14 @@ std::vector<GangCase> Cases() {
         c.expected = "{B1}: Target updated successfully. (S s)\n"
                      "Error: Cannot write the report '/dev/full': No space left on device.\n"
                      "Updated 1 of 1 board.\n";
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "JsonFourBoardsOneFailing";
+        c.boards = {good, {"--status", "3:9"}, {"--greeting", "L\xc3\xa4" "der 3+"}, good};
+        c.extra = {"--json", "--report", "{DIR}/report.jsonl", "--logs", "{DIR}/logs"};
+        c.json = true;
         cases.push_back(c);
     }
     {
@@ -433,7 +493,22 @@ TEST_P(GangE2E, Run) {
     const int status = StopProcess(gang, 40);
     const std::string out = Slurp(dir + "/gang.out");
     EXPECT_EQ(status, c.status) << out;
-    EXPECT_EQ(Normalize(out), Normalize(Fill(c.expected, dir)));
+    std::vector<std::string> ends;  // the --json stream's end events as report lines
+    std::map<std::string, std::string> messages;
+    if (c.json) {
+        const std::string script = tmp.Write("check.py", kCheckEvents);
+        const std::string command = "python3 " + script + " " + dir + "/gang.out " + std::to_string(c.boards.size());
+        EXPECT_EQ(system((command + " >" + dir + "/ends.txt 2>&1").c_str()), 0) << Slurp(dir + "/ends.txt") << out;
+        std::istringstream lines(Slurp(dir + "/ends.txt"));
+        for (std::string line; std::getline(lines, line);) {
+            ReportFields f;
+            if (ParseReportLine(line, &f)) messages[f.port] = f.message;
+            ends.push_back(line + "\n");
+        }
+    } else {
+        EXPECT_EQ(Normalize(out), Normalize(Fill(c.expected, dir)));
+    }
+    const auto messageOf = [&](const std::string& port) { return c.json ? messages[port] : MessageOf(out, port); };
     EXPECT_EQ(Slurp(dir + "/gang.err"), "");
 
     // Every target the gang reported updated received exactly the image;
@@ -444,7 +519,7 @@ TEST_P(GangE2E, Run) {
         if (sims[i].pid < 0) continue;
         const int simStatus = sims[i].status != -2 ? sims[i].status : StopProcess(sims[i].pid, 1);
         const std::string port = i < c.boards.size() ? B(static_cast<int>(i) + 1, dir) : B(1, dir);
-        const bool updated = MessageOf(out, port) == "Target updated successfully.";
+        const bool updated = messageOf(port) == "Target updated successfully.";
         if (updated) {
             EXPECT_EQ(simStatus, 0) << "board " << i + 1;
             EXPECT_TRUE(Slurp(sims[i].rx) == bytes) << "board " << i + 1 << " received something else";
@@ -468,9 +543,15 @@ TEST_P(GangE2E, Run) {
             ReportFields f;
             ASSERT_TRUE(ParseReportLine(line, &f)) << line;
             ++count;
-            EXPECT_EQ(f.message, MessageOf(out, f.port)) << line;
+            EXPECT_EQ(f.message, messageOf(f.port)) << line;
             EXPECT_EQ(f.outcome == "updated", f.message == "Target updated successfully.") << line;
             EXPECT_EQ(f.sha, Sha256sum(image));
+            // The loader's greeting: its sim's, or none where the board never got that far.
+            const size_t n = static_cast<size_t>(std::stoi(f.port.substr(dir.size() + 2)));
+            const auto given = std::find(c.boards[n - 1].begin(), c.boards[n - 1].end(), "--greeting");
+            const bool none = std::find(c.noGreeting.begin(), c.noGreeting.end(), n) != c.noGreeting.end();
+            EXPECT_EQ(f.greeting, none ? "null" : given != c.boards[n - 1].end() ? given[1] : "LOADER v1.0+") << line;
+            EXPECT_TRUE(!c.json || std::find(ends.begin(), ends.end(), line + "\n") != ends.end()) << line;
         }
         EXPECT_EQ(count, c.boards.size());
     }

@@ -462,7 +462,29 @@ TEST_F(VmTest, GangStationKeepsAReEnumeratingBoardToOneFlash) {
     EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
     EXPECT_EQ(report.compare(0, 30, "{\"port\":\"/dev/ttyUSB0\",\"start\""), 0) << report;
     EXPECT_NE(report.find("\"outcome\":\"updated\""), std::string::npos) << report;
+    // The board named by its adapter: QEMU's FTDI chip, its serial number,
+    // its socket on the root hub.
+    const std::string usb = std::string(",\"greeting\":\"LOADER v1.0+\",\"usb\":{\"vid\":\"0403\",\"pid\":\"6001\","
+                                        "\"serial\":\"") + kAdapterSerial +
+                            "\",\"manufacturer\":\"QEMU\",\"product\":\"QEMU USB SERIAL\",\"location\":\"1-1\"}}\n";
+    EXPECT_NE(report.find(usb), std::string::npos) << report;
     EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
     EXPECT_EQ(o.simStatus, 0) << o.simLog;
     EXPECT_EQ(o.simLog.find("unexpected"), std::string::npos) << "a second flash reached the target:\n" << o.simLog;
+}
+
+// i. tessan-gang on the guest's second UART: the report names no USB device.
+TEST_F(VmTest, GangOnAUartReportsNoUsbDevice) {
+    VmCase c;
+    c.name = "i-gang-uart";
+    c.port = "com2";
+    c.image = Records({1, 0, 2});
+    c.script = "tessan-gang fw.txt /dev/ttyS1 --report r.jsonl </dev/null >t.out 2>t.err\necho $? >t.status\n";
+    c.files = {"r.jsonl"};
+    VmOutcome o = Run(c);
+    EXPECT_EQ(WithoutSeconds(o.files["t.out"]) + o.files["t.err"] + o.files["t.status"],
+              "/dev/ttyS1: Target updated successfully. (S s)\nUpdated 1 of 1 board.\n0\n");
+    const std::string& report = o.files["r.jsonl"];
+    EXPECT_NE(report.find(",\"greeting\":\"LOADER v1.0+\",\"usb\":null}\n"), std::string::npos) << report;
+    EXPECT_TRUE(o.received == c.image) << "target received " << o.received.size() << " bytes";
 }
