@@ -19,6 +19,7 @@
 #include "Report.h"
 #include "Sha256.h"
 #include "Station.h"
+#include "StationServer.h"
 #include "ToolOutput.h"
 
 #ifndef TESSAN_VERSION
@@ -426,6 +427,19 @@ int main(int argc, char** argv) {
         return kFailure;
     }
 
+    // The station view, bound before any board starts: a port that cannot
+    // be had refuses the run.
+    StationServer server;
+    if (gang.args.servePort >= 0) {
+        if (!server.Start(gang.args.serveHost, gang.args.servePort, &why)) {
+            const std::string& host = gang.args.serveHost;
+            const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+            WriteOut("Error: Cannot serve on " + shown + ":" + std::to_string(gang.args.servePort) + ": " + why + ".\n");
+            return kFailure;
+        }
+        WriteOut("Serving the station view on " + server.Url() + "\n");
+    }
+
     gang.terminal = OutputIsTerminal();
     if (gang.station) {
         WriteOut("Waiting for ports matching " + gang.args.wait + " (Ctrl-C ends).\n");
@@ -443,6 +457,7 @@ int main(int argc, char** argv) {
         if (board->outcome != "updated") notUpdated.push_back(board->port);
     }
     WriteOut(Summary(gang.updated, gang.updated + gang.failed, notUpdated));
+    server.Stop();
     FinishedAfterInterrupt();
     const bool allGood = gang.failed == 0 && !gang.writeFailed && (gang.station || gang.updated == static_cast<int>(gang.boards.size()));
     return allGood ? 0 : kFailure;
