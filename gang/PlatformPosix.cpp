@@ -21,8 +21,7 @@
 #include <sys/prctl.h>
 #endif
 
-#include "../serial/DevicePath.h"
-#include "../serial/NetAddress.h"
+#include "../common/PortNames.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <windows.h>
 
-#include "../serial/NetAddress.h"
+#include "../common/PortNames.h"
 
 namespace {
 

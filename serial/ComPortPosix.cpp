@@ -2,7 +2,7 @@
 // the Windows read time-outs emulated with poll() on a monotonic clock.
 // Network ports go to NetLink.
 #include "ComPort.h"
-#include "DevicePath.h"
+#include "../common/PortNames.h"
 #include "NetAddress.h"
 #include "ReadDeadline.h"
 

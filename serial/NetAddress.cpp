@@ -25,8 +25,6 @@ bool StartsWithScheme(const char* name, const char* scheme, const char** rest) {
 
 }  // namespace
 
-bool IsNetworkName(const char* name) { return strstr(name, "://") != nullptr; }
-
 bool ParseNetAddress(const char* name, NetAddress* address) {
     const char* p = nullptr;
     if (StartsWithScheme(name, "rfc2217", &p)) {

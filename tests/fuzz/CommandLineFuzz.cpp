@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "frontend/CommandLine.h"
-#include "serial/DevicePath.h"
+#include "common/PortNames.h"
 
 namespace {
 

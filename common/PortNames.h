@@ -1,11 +1,26 @@
-// The POSIX mapping from the tool's port name to a device path, kept apart
-// from ComPort so tests and the fuzz target can call it without a device.
+// The rules that name a port's device, shared by the tool's serial layer and
+// tessan-gang: which names are network URLs, the URL without its query, and
+// the POSIX device path of a local port's name. Pure and header-only, so
+// tests and the fuzz target call them without a device.
 #pragma once
 
 #include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+
+// Whether a port name is a network port's (it contains "://"); such a name
+// is opened over the network or not at all.
+inline bool IsNetworkName(const char* name) { return strstr(name, "://") != nullptr; }
+
+// The length of `name` without its URL query: a network name ends before its
+// first '?'; any other name is whole (a device path may hold a '?').
+inline size_t LengthWithoutQuery(const char* name) {
+    const size_t whole = strlen(name);
+    if (!IsNetworkName(name)) return whole;
+    const char* query = strchr(name, '?');
+    return query == nullptr ? whole : static_cast<size_t>(query - name);
+}
 
 // Writes the device path for port `name` to path[0..size): a name that
 // begins with "/" is the path itself; "COMn", n a decimal number from 1 to
