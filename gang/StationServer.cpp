@@ -19,6 +19,7 @@
 #include <ws2tcpip.h>
 #else
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #endif
 
@@ -214,6 +215,17 @@ bool StationServer::Start(const std::string& host, int port, std::string* why) {
 #ifdef _WIN32
     WSASetLastError(0);
 #endif
+    // A name that does not resolve gets the resolver's own reason.
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int resolved = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (resolved != 0) {
+        *why = gai_strerror(resolved);
+        return false;
+    }
+    freeaddrinfo(found);
     const int bound = port == 0 ? impl_->server.bind_to_any_port(host) : impl_->server.bind_to_port(host, port) ? port : -1;
     if (bound <= 0) {
         *why = SocketReason();
