@@ -32,6 +32,11 @@ function serial(usb) { return usb && usb.serial ? usb.serial : null; }
 function apply(event) {
   if (event.event === "state") {
     state = event;
+    // Before the gang's first word the state may still be empty.
+    if (!state.boards) state.boards = [];
+    if (!state.recent) state.recent = [];
+    state.updated = state.updated || 0;
+    state.failed = state.failed || 0;
     since = {};
     var now = Date.now();
     state.boards.forEach(function (b) { since[b.port] = now - b.seconds * 1000; });
