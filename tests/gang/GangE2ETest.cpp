@@ -10,7 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -560,6 +563,189 @@ TEST(GangTerminal, TableDrawnInPlaceAndNothingLeftOver) {
     EXPECT_EQ(lines[4], "Updated 4 of 4 boards.");
     EXPECT_EQ(lines[5], "status 0");
     for (Sim& sim : sims) EXPECT_EQ(StopProcess(sim.pid, 2), 0);
+}
+
+// The station view: the port of its address, the gang's first line
+// ("... on http://127.0.0.1:PORT/"), or 0.
+int ServedPort(const std::string& outFile) {
+    if (!WaitForText(outFile, "/\n", 10)) return 0;
+    const std::string first = Slurp(outFile).substr(0, Slurp(outFile).find('\n'));
+    const std::string lead = "Serving the station view on http://127.0.0.1:";
+    return first.compare(0, lead.size(), lead) == 0 ? atoi(first.c_str() + lead.size()) : 0;
+}
+
+int Connect(int port, int receiveBuffer = 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval limit = {30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// Sends `request` as it is and reads the answer until the server closes.
+std::string Exchange(int port, const std::string& request) {
+    const int fd = Connect(port);
+    if (fd < 0) return "";
+    std::string answer;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return answer;
+}
+
+std::string Get(int port, const std::string& path) {
+    return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+std::string StatusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+std::string BodyOf(const std::string& answer) {
+    const size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "" : answer.substr(end + 4);
+}
+
+// The data of each message of an event stream, in order.
+std::vector<std::string> EventData(const std::string& stream) {
+    std::vector<std::string> data;
+    for (size_t at = stream.find("\ndata: "); at != std::string::npos; at = stream.find("\ndata: ", at + 1)) {
+        data.push_back(stream.substr(at + 7, stream.find('\n', at + 7) - at - 7));
+    }
+    return data;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The gang with --serve and 4 boards, while 50 connections that send nothing,
+// an event stream that is never read and one left mid-stream hang on: every
+// board is updated, every report line written, and a steady reader of the
+// event stream gets the state, each board's start and end (the end events
+// the report's lines) and the summary last. The API refuses what it does
+// not serve.
+TEST(GangView, ApiUnderIdleAndStalledViewers) {
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    std::vector<Sim> sims;
+    std::vector<std::string> argv = {TESSAN_GANG_PATH, kLarge, "--serve", "0", "--report", dir + "/report.jsonl"};
+    for (int n = 1; n <= 4; ++n) {
+        sims.push_back(StartSim(dir, B(n, dir), {"--line-rate"}, std::to_string(n)));
+        argv.push_back(B(n, dir));
+    }
+    const pid_t gang = StartProcess(argv, dir, dir + "/gang.out", dir + "/gang.err");
+    const int port = ServedPort(dir + "/gang.out");
+    ASSERT_GT(port, 0) << Slurp(dir + "/gang.out");
+    std::string stream;
+    std::thread reader([&] { stream = Get(port, "/api/events"); });
+    std::vector<int> idle;
+    for (int i = 0; i < 50; ++i) idle.push_back(Connect(port));
+    const int stalled = Connect(port, 1024);
+    const std::string ask = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    EXPECT_EQ(send(stalled, ask.data(), ask.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ask.size()));
+    const int gone = Connect(port);
+    char first[64];
+    EXPECT_TRUE(send(gone, ask.data(), ask.size(), MSG_NOSIGNAL) > 0 && recv(gone, first, sizeof first, 0) > 0);
+    close(gone);
+
+    // While the boards flash: the page, the state, and what is refused.
+    const std::string page = Get(port, "/");
+    EXPECT_EQ(StatusLine(page), "HTTP/1.1 200 OK");
+    EXPECT_NE(page.find("<script src=\"app.js\">"), std::string::npos);
+    EXPECT_EQ(StatusLine(Get(port, "/app.js")), "HTTP/1.1 200 OK");
+    const std::string state = BodyOf(Get(port, "/api/state"));
+    EXPECT_EQ(state.compare(0, 25, "{\"image\":\"large.txt\",\"ima"), 0) << state;
+    EXPECT_NE(state.find("\"station\":false,\"ended\":false,"), std::string::npos) << state;
+    for (int n = 1; n <= 4; ++n) EXPECT_NE(state.find("\"port\":\"" + B(n, dir) + "\""), std::string::npos) << state;
+    EXPECT_EQ(StatusLine(Get(port, "/etc/passwd")), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(StatusLine(Exchange(port, "POST /api/state HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}")),
+              "HTTP/1.1 405 Method Not Allowed");
+    EXPECT_EQ(StatusLine(Get(port, "/api/state?" + std::string(9216, 'a'))), "HTTP/1.1 414 URI Too Long");
+    std::string headers = "GET /api/state HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 100; ++i) headers += "X-" + std::to_string(i) + ": " + std::string(90, 'a') + "\r\n";
+    EXPECT_EQ(StatusLine(Exchange(port, headers + "\r\n")), "HTTP/1.1 431 Request Header Fields Too Large");
+
+    EXPECT_EQ(StopProcess(gang, 60), 0) << Slurp(dir + "/gang.out");
+    reader.join();
+    for (int fd : idle) close(fd);
+    close(stalled);
+    const std::string out = Slurp(dir + "/gang.out");
+    EXPECT_EQ(Count(out, ": Target updated successfully. ("), 4u) << out;
+    EXPECT_EQ(Slurp(dir + "/gang.err"), "");
+    for (Sim& sim : sims) EXPECT_EQ(StopProcess(sim.pid, 2), 0);
+
+    const std::vector<std::string> events = EventData(stream);
+    ASSERT_GE(events.size(), 10u) << stream;
+    EXPECT_EQ(events.front().compare(0, 17, "{\"event\":\"state\","), 0) << events.front();
+    EXPECT_EQ(events.back(), "{\"event\":\"summary\",\"updated\":4,\"boards\":4,\"not_updated\":[]}");
+    std::istringstream report(Slurp(dir + "/report.jsonl"));
+    size_t lines = 0, starts = 0;
+    for (std::string line; std::getline(report, line); ++lines) {
+        bool found = false;
+        for (const std::string& e : events) {
+            const size_t comma = e.find(",\"port\"");
+            found = found || (e.compare(0, 24, "{\"event\":\"end\",\"board\":") == 0 && comma != std::string::npos &&
+                              e.substr(comma + 1) == line.substr(1));
+        }
+        EXPECT_TRUE(found) << "no end event for " << line;
+    }
+    for (const std::string& e : events) starts += e.compare(0, 17, "{\"event\":\"start\",") == 0;
+    EXPECT_EQ(lines, 4u);
+    EXPECT_EQ(starts, 4u);
+}
+
+// A station of 3 boards, one failing, in headless chromium (station-view.js
+// reads the page): each tile's percent while it transfers, then two tiles
+// updated and one with the tool's message, the counts and the last results,
+// which /api/state agrees with; once the gang is stopped the page says so.
+// The last page is kept as station.png beside the test's output.
+TEST(GangView, BrowserShowsEachTileAndTheEnd) {
+    if (access(TESSAN_NODE, X_OK) != 0 || access("/usr/bin/chromium", X_OK) != 0) {
+        GTEST_SKIP() << "node or chromium is not installed";
+    }
+    TempDir tmp;
+    const std::string dir = tmp.path();
+    std::vector<Sim> sims;
+    for (int n = 1; n <= 3; ++n) {
+        std::vector<std::string> options = {"--line-rate"};
+        if (n == 3) options.insert(options.end(), {"--status", "40:7"});
+        sims.push_back(StartSim(dir, B(n, dir), options, std::to_string(n)));
+    }
+    const pid_t gang = StartProcess({TESSAN_GANG_PATH, kLarge, "--wait", dir + "/b*", "--settle", "0.5", "--serve", "0"},
+                                    dir, dir + "/gang.out", dir + "/gang.err");
+    const int port = ServedPort(dir + "/gang.out");
+    ASSERT_GT(port, 0) << Slurp(dir + "/gang.out");
+    setenv("NODE_PATH", TESSAN_NPM_DIR "/node_modules", 1);
+    const pid_t browser = StartProcess({TESSAN_NODE, TESSAN_SOURCE_DIR "/tests/gang/station-view.js",
+                                        "http://127.0.0.1:" + std::to_string(port) + "/", dir + "/profile",
+                                        TESSAN_STATION_SHOT, B(3, dir), "Error. Error code 7."},
+                                       dir, dir + "/view.out", dir + "/view.err");
+    const bool ended = WaitForText(dir + "/view.out", "ended\n", 90);
+    EXPECT_TRUE(ended) << Slurp(dir + "/view.out") << Slurp(dir + "/view.err");
+    const std::string state = BodyOf(Get(port, "/api/state"));
+    EXPECT_NE(state.find("\"station\":true,\"ended\":false,\"updated\":2,\"failed\":1,"), std::string::npos) << state;
+    EXPECT_EQ(Count(state, "\"message\":\"Error. Error code 7.\""), 2u) << state;  // its tile and the last results
+    EXPECT_EQ(Count(state, "\"end\":\""), 3u) << state;
+    kill(-gang, SIGINT);
+    EXPECT_EQ(StopProcess(gang, 20), 255);
+    EXPECT_EQ(StopProcess(browser, 40), 0);
+    const std::string view = Slurp(dir + "/view.out");
+    EXPECT_EQ(view.substr(view.size() > 3 ? view.size() - 3 : 0), "ok\n") << view << Slurp(dir + "/view.err");
+    EXPECT_EQ(Count(view, "transferring "), 3u) << view;
+    EXPECT_EQ(Slurp(dir + "/gang.err"), "");
+    for (Sim& sim : sims) StopProcess(sim.pid, 2);
+    EXPECT_EQ(ProcessesWith(dir).size(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Case, GangE2E, ::testing::Range<size_t>(0, Cases().size()),
