@@ -30,14 +30,18 @@ inline int Connect(int port, int receiveBuffer = 0) {
     return fd;
 }
 
-// Sends `request` as it is and reads the answer until the server closes.
-inline std::string Exchange(int port, const std::string& request) {
+// Sends `request` as it is and reads the answer until the server closes
+// (or, not `whole`, to the end of the answer's headers).
+inline std::string Exchange(int port, const std::string& request, bool whole = true) {
     const int fd = Connect(port);
     if (fd < 0) return "";
     std::string answer;
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         char buffer[4096];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (whole || answer.find("\r\n\r\n") == std::string::npos) &&
+                        (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            answer.append(buffer, static_cast<size_t>(n));
+        }
     }
     close(fd);
     return answer;

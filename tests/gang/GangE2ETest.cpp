@@ -613,12 +613,15 @@ TEST(GangView, ApiUnderIdleAndStalledViewers) {
     EXPECT_NE(state.find("\"station\":false,\"ended\":false,"), std::string::npos) << state;
     for (int n = 1; n <= 4; ++n) EXPECT_NE(state.find("\"port\":\"" + B(n, dir) + "\""), std::string::npos) << state;
     EXPECT_EQ(StatusLine(Get(port, "/etc/passwd")), "HTTP/1.1 404 Not Found");
-    EXPECT_EQ(StatusLine(Exchange(port, "POST /api/state HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}")),
+    EXPECT_EQ(StatusLine(Exchange(port, "POST /api/state HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", false)),
               "HTTP/1.1 405 Method Not Allowed");
-    EXPECT_EQ(StatusLine(Get(port, "/api/state?" + std::string(9216, 'a'))), "HTTP/1.1 414 URI Too Long");
     std::string headers = "GET /api/state HTTP/1.1\r\nHost: x\r\n";
     for (int i = 0; i < 100; ++i) headers += "X-" + std::to_string(i) + ": " + std::string(90, 'a') + "\r\n";
-    EXPECT_EQ(StatusLine(Exchange(port, headers + "\r\n")), "HTTP/1.1 431 Request Header Fields Too Large");
+    EXPECT_EQ(StatusLine(Exchange(port, headers + "\r\n", false)), "HTTP/1.1 431 Request Header Fields Too Large");
+    // The oversized request line alone (what the server leaves unread would
+    // reset the connection, and the answer with it), the answer's headers.
+    EXPECT_EQ(StatusLine(Exchange(port, "GET /api/state?" + std::string(9216, 'a') + " HTTP/1.1\r\n", false)),
+              "HTTP/1.1 414 URI Too Long");
 
     EXPECT_EQ(StopProcess(gang, 60), 0) << Slurp(dir + "/gang.out");
     reader.join();
@@ -634,7 +637,7 @@ TEST(GangView, ApiUnderIdleAndStalledViewers) {
     EXPECT_EQ(events.front().compare(0, 17, "{\"event\":\"state\","), 0) << events.front();
     EXPECT_EQ(events.back(), "{\"event\":\"summary\",\"updated\":4,\"boards\":4,\"not_updated\":[]}");
     std::istringstream report(Slurp(dir + "/report.jsonl"));
-    size_t lines = 0, starts = 0;
+    size_t lines = 0;
     for (std::string line; std::getline(report, line); ++lines) {
         bool found = false;
         for (const std::string& e : events) {
@@ -644,9 +647,9 @@ TEST(GangView, ApiUnderIdleAndStalledViewers) {
         }
         EXPECT_TRUE(found) << "no end event for " << line;
     }
-    for (const std::string& e : events) starts += e.compare(0, 17, "{\"event\":\"start\",") == 0;
     EXPECT_EQ(lines, 4u);
-    EXPECT_EQ(starts, 4u);
+    // The boards started before the reader came: the first message has them.
+    for (int n = 1; n <= 4; ++n) EXPECT_EQ(Count(events.front(), "\"port\":\"" + B(n, dir) + "\""), 1u);
 }
 
 // A station of 3 boards, one failing, in headless chromium (station-view.js
