@@ -135,6 +135,12 @@ function doing(board) {
   return "\u2718 " + board.outcome;
 }
 
+// A port name cut to `max` characters keeps its end, the part that tells
+// the slots apart ("\u2026by-id/usb-FTDI_A1").
+function shortPort(port, max) {
+  return port.length <= max ? port : "\u2026" + port.substring(port.length - max + 1);
+}
+
 function seconds(board) {
   var s = board.phase === "ended" ? board.seconds : (Date.now() - (since[board.port] || Date.now())) / 1000;
   return (Math.round(s * 10) / 10).toFixed(1) + " s";
@@ -155,12 +161,21 @@ function draw() {
 
   var tiles = $("tiles");
   var n = state.boards.length;
-  var cols = Math.max(1, Math.ceil(Math.sqrt(n * 1.5)));
-  if (cols > n) cols = Math.max(1, n);
-  var rows = Math.max(1, Math.ceil(n / cols));
+  // The columns that give the biggest type: a tile's type is bound by its
+  // height and by its width (the longest word, "transferring", must fit).
+  var cols = 1, font = 0, rows = 1;
+  for (var c = 1; c <= Math.max(1, n); c++) {
+    var r = Math.max(1, Math.ceil(n / c));
+    var f = Math.min(tiles.clientHeight / r / 5.5, tiles.clientWidth / c / 11);
+    if (f > font) { font = f; cols = c; rows = r; }
+  }
   tiles.style.setProperty("--cols", cols);
-  var height = tiles.clientHeight / rows, width = tiles.clientWidth / cols;
-  tiles.style.setProperty("--tile-font", Math.max(12, Math.min(height / 6.5, width / 13)) + "px");
+  var width = tiles.clientWidth / cols;
+  font = Math.max(12, font);
+  tiles.style.setProperty("--tile-font", font + "px");
+  // Characters of the port's line: the tile's width less its padding and the
+  // serial number beside it, in bold characters of about 0.7 em.
+  var portChars = Math.max(8, Math.floor((width - 2.5 * font) / (font * 0.78)));
   while (tiles.children.length > n) tiles.removeChild(tiles.lastChild);
   state.boards.forEach(function (board, i) {
     var node = tiles.children[i];
@@ -172,8 +187,10 @@ function draw() {
       : board.phase === "transferring" ? "transferring" : "running";
     var className = "tile " + kind;
     if (node.className !== className) node.className = className;
-    text(node.querySelector(".port"), board.port);
-    text(node.querySelector(".usb"), serial(board.usb) ? "SN " + serial(board.usb) : "");
+    var sn = serial(board.usb) ? "SN " + serial(board.usb) : "";
+    text(node.querySelector(".port"), shortPort(board.port, portChars - Math.ceil(sn.length * 0.75)));
+    node.querySelector(".port").title = board.port;
+    text(node.querySelector(".usb"), sn);
     text(node.querySelector(".doing"), doing(board));
     text(node.querySelector(".message"), board.phase === "ended" && board.outcome !== "updated" ? board.message || "" : "");
     var percent = board.phase === "transferring" || board.outcome === "updated" ? board.percent + " %" : "";
@@ -186,8 +203,8 @@ function draw() {
   var items = state.recent.map(function (r) {
     var good = r.outcome === "updated";
     return { kind: good ? "good" : amber(r.outcome) ? "amber" : "bad",
-             line: (good ? "\u2714 " : "\u2718 ") + "#" + r.board + " " + r.port + (r.serial ? " SN " + r.serial : "") +
-                   " " + (good ? "updated" : r.message) + " (" + r.seconds.toFixed(1) + " s)" };
+             line: (good ? "\u2714 " : "\u2718 ") + "#" + r.board + " " + (good ? "updated" : r.message) + " " +
+                   r.seconds.toFixed(1) + " s " + (r.serial ? "SN " + r.serial + " " : "") + r.port };
   });
   while (list.children.length > items.length) list.removeChild(list.lastChild);
   items.forEach(function (item, i) {
