@@ -666,7 +666,7 @@ TEST(GangView, BrowserShowsEachTileAndTheEnd) {
     std::vector<Sim> sims;
     for (int n = 1; n <= 3; ++n) {
         std::vector<std::string> options = {"--line-rate"};
-        if (n == 3) options.insert(options.end(), {"--status", "40:7"});
+        if (n == 3) options.insert(options.end(), {"--status", "6:7"});  // about halfway
         sims.push_back(StartSim(dir, B(n, dir), options, std::to_string(n)));
     }
     const pid_t gang = StartProcess({TESSAN_GANG_PATH, kLarge, "--wait", dir + "/b*", "--settle", "0.5", "--serve", "0"},
