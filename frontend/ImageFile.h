@@ -4,11 +4,14 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Printed with the file name when the image file does not open.
 const char kFileNotFound[] = "Error: File '%s' not found.\n";
 
 // Reads and checks the whole image from `file` into `image` (kImageCapacity
 // bytes), so a bad file never puts a target into its loader. Prints the
-// reason and returns false when the file is not a usable image.
-bool LoadImage(FILE* file, const char* fileName, unsigned char* image, size_t* length);
+// reason (or, given `message`, puts it there instead) and returns false when
+// the file is not a usable image.
+bool LoadImage(FILE* file, const char* fileName, unsigned char* image, size_t* length,
+               std::string* message = nullptr);

@@ -13,9 +13,10 @@ const char kGangUsage[] =
     "  filename.ext        File containing flash upgrade buffer.\n"
     "  PORT                A port as tessan's -COM takes it: 3, COM3, /dev/ttyUSB0,\n"
     "                      /dev/serial/by-id/..., rfc2217://HOST:PORT,\n"
-    "                      socket://HOST:PORT.\n"
+    "                      socket://HOST:PORT and their +tls forms.\n"
     "  --logs DIR          Keep each board's output in DIR, one file per port.\n"
-    "  --report FILE       Append one JSON line per board to FILE.\n"
+    "  --report FILE       Append one JSON line per board to FILE (with the\n"
+    "                      loader's greeting and the board's USB identity).\n"
     "  --timeout SECONDS   End a board's tessan after SECONDS (default 300).\n"
     "  --wait PATTERN      Station: flash each port matching PATTERN as it\n"
     "                      appears ('/dev/ttyUSB*'; COM* on Windows), until\n"
@@ -23,6 +24,8 @@ const char kGangUsage[] =
     "  --settle SECONDS    Station: a flashed port must be gone this long and\n"
     "                      come back to be flashed again (default 3).\n"
     "  --count N           Station: stop after N boards.\n"
+    "  --json              Print the run as JSON Lines: one event a line (start,\n"
+    "                      phase, end, summary), nothing else.\n"
     "  --serve [HOST:]PORT Show the run on a web page at http://HOST:PORT/\n"
     "                      (default host 127.0.0.1: this machine only).\n"
     "  --help              Show this text.\n"
@@ -98,6 +101,10 @@ bool ScanGangArgs(int argc, const char* const* argv, GangArgs* args) {
         const char* a = argv[i];
         if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
             args->help = true;
+            continue;
+        }
+        if (strcmp(a, "--json") == 0) {
+            args->json = true;
             continue;
         }
         if (a[0] != '-' || a[1] == '\0') {

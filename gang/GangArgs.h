@@ -14,14 +14,15 @@ struct GangArgs {
     std::string wait;                // --wait PATTERN (empty: named ports)
     double settle = 3;               // --settle SECONDS (station)
     long count = 0;                  // --count N (station; 0: until Ctrl-C)
+    bool json = false;               // --json: JSON Lines on standard output
     std::string serveHost;           // --serve [HOST:]PORT (default host 127.0.0.1)
     int servePort = -1;              // -1: nothing served; 0: any free port
     bool help = false;               // --help or -h
 };
 
 // Scans argv[1..argc-1]. The first argument that is not an option is the
-// image file, every later one a port. Options take their value from the
-// next argument. Returns false on wrong arguments: no image, no port (and
+// image file, every later one a port. Options but --json and --help take
+// their value from the next argument. Returns false on wrong arguments: no image, no port (and
 // no --wait), ports and --wait together, --settle or --count without
 // --wait, an unknown option, a missing value, a value that is not a
 // number (or not above zero where zero makes no sense). --help wins over

@@ -1,13 +1,16 @@
 // What tessan-gang needs of the system, behind one narrow interface with one
 // source per platform (PlatformPosix.cpp, PlatformWin32.cpp): the tessan
 // children and their pipes, the wait for events, Ctrl-C and the console's
-// close, the terminal, the ports a pattern names, the program's own folder,
-// device identity, and files written so that no line is lost.
+// close, the terminal, the ports a pattern names and the USB device behind
+// one, the program's own folder, device identity, and files written so that
+// no line is lost.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "UsbInfo.h"
 
 // One running tessan, its standard output (and error) on a pipe.
 struct ChildProcess {
@@ -41,8 +44,10 @@ bool ChildEnded(ChildProcess* child, int* exitCode);
 // Asks the child (and what it started) to end at once; `hard` forces it.
 void EndChild(ChildProcess* child, bool hard);
 
-// Waits until a child writes or ends, an interruption comes, or
-// `timeoutMs` passes.
+// Waits until a child's pipe closes or the child ends, an interruption
+// comes, or `timeoutMs` passes. A child's writing does not end the wait: the
+// gang reads the pipes at its own pace (each holds far more than a child
+// writes between two looks).
 void WaitForEvents(const std::vector<ChildProcess*>& children, int timeoutMs);
 
 // Whether Ctrl-C (or SIGTERM, SIGHUP, the console's close) has come.
@@ -63,6 +68,12 @@ void DrawLines(const std::vector<std::string>& lines, size_t previous);
 
 // The ports that match `pattern` and are present now, sorted.
 std::vector<std::string> ListPorts(const std::string& pattern);
+
+// The USB device behind local port `port` (as tessan derives the name),
+// from what the system says of its devices; the device itself is never
+// opened. False for a network port, a UART, a pseudo-terminal, or where the
+// system does not say.
+bool UsbIdentity(const std::string& port, UsbInfo* info);
 
 // What identifies the device behind port name `name` (as tessan derives
 // it), so that two names for one device compare equal.

@@ -1,5 +1,6 @@
 // tessan-gang's system parts on POSIX: fork/exec with a pipe, poll, signals
-// by a self-pipe, ANSI drawing, glob(3) for ports, stat for device identity.
+// by a self-pipe, ANSI drawing, glob(3) for ports, stat for device identity,
+// sysfs for the USB device behind a port (Linux).
 #include "Platform.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <glob.h>
@@ -105,6 +107,11 @@ bool StartChild(const std::string& program, const std::vector<std::string>& args
     setpgid(pid, pid);
     close(out[1]);
     SetNonBlocking(out[0]);
+#ifdef F_SETPIPE_SZ
+    // Room for far more than a child writes between two of the gang's looks
+    // (where the system allows it; 64 KiB otherwise).
+    fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+#endif
     child->pid = pid;
     child->fd = out[0];
     child->eof = false;
@@ -148,8 +155,9 @@ void EndChild(ChildProcess* child, bool hard) {
 void WaitForEvents(const std::vector<ChildProcess*>& children, int timeoutMs) {
     std::vector<struct pollfd> fds;
     fds.push_back({gWakeRead, POLLIN, 0});
+    // No events asked for the pipes: poll still reports their hang-up.
     for (ChildProcess* c : children) {
-        if (c->fd >= 0) fds.push_back({c->fd, POLLIN, 0});
+        if (c->fd >= 0) fds.push_back({c->fd, 0, 0});
     }
     if (gInterrupted) return;
     poll(fds.data(), fds.size(), timeoutMs);
@@ -210,6 +218,50 @@ std::vector<std::string> ListPorts(const std::string& pattern) {
     globfree(&found);
     std::sort(ports.begin(), ports.end());
     return ports;
+}
+
+namespace {
+
+// The first line of a sysfs attribute file, or nothing when it is not there.
+std::optional<std::string> Attribute(const std::string& dir, const char* name) {
+    FILE* f = fopen((dir + "/" + name).c_str(), "r");
+    if (f == nullptr) return std::nullopt;
+    char line[512];
+    const bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    if (!got) return std::nullopt;
+    std::string value = line;
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+    return value;
+}
+
+}  // namespace
+
+bool UsbIdentity(const std::string& port, UsbInfo* info) {
+    if (IsNetworkName(port.c_str())) return false;
+    // The tty behind the name: links (/dev/serial/by-id/...) followed, COMn
+    // as tessan maps it.
+    char path[PATH_MAX], device[PATH_MAX];
+    if (!PosixDevicePath(port.c_str(), path, sizeof path) || realpath(path, device) == nullptr) return false;
+    const char* tty = strrchr(device, '/');
+    if (tty == nullptr || tty[1] == '\0') return false;
+    // The tty's device in sysfs, and up from it the USB device: the first
+    // folder that holds idVendor and idProduct.
+    char dir[PATH_MAX];
+    if (realpath(("/sys/class/tty/" + std::string(tty + 1) + "/device").c_str(), dir) == nullptr) return false;
+    for (std::string at = dir; at.size() > strlen("/sys/devices/"); at.erase(at.rfind('/'))) {
+        const std::optional<std::string> vid = Attribute(at, "idVendor"), pid = Attribute(at, "idProduct");
+        if (!vid || !pid) continue;
+        *info = UsbInfo();
+        info->vid = Lower(*vid);
+        info->pid = Lower(*pid);
+        info->serial = Attribute(at, "serial");
+        info->manufacturer = Attribute(at, "manufacturer");
+        info->product = Attribute(at, "product");
+        info->location = at.substr(at.rfind('/') + 1);
+        return true;
+    }
+    return false;
 }
 
 std::string DeviceKey(const std::string& name) {

@@ -1,14 +1,19 @@
 // tessan-gang's system parts on Windows: CreateProcess with a pipe, a job
 // object that ends every child with the gang, the console control handler,
 // virtual-terminal drawing or the console API, COM ports from the system's
-// device list.
+// device list, and the USB device behind a COM port from SetupAPI.
 #include "Platform.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include <windows.h>
+// After windows.h, which they build on.
+#include <cfgmgr32.h>
+#include <devpropdef.h>
+#include <setupapi.h>
 
 #include "../common/PortNames.h"
 
@@ -103,7 +108,9 @@ bool PreparePlatform() {
 bool StartChild(const std::string& program, const std::vector<std::string>& args, ChildProcess* child) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+    // Room for far more than a child writes between two of the gang's looks
+    // (the default is a few KiB).
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 1 << 20)) return false;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
     HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 
@@ -180,13 +187,14 @@ void EndChild(ChildProcess* child, bool) {
 }
 
 void WaitForEvents(const std::vector<ChildProcess*>& children, int timeoutMs) {
-    // An anonymous pipe cannot be waited for; the children's ends and the
-    // interruption can, and the pipes are looked at every 20 ms meanwhile.
+    // The children's ends and the interruption; the pipes are read at the
+    // gang's own pace (an anonymous pipe cannot be waited for anyway).
     std::vector<HANDLE> handles = {gInterrupt};
     for (ChildProcess* c : children) {
         if (c->process != nullptr && handles.size() < MAXIMUM_WAIT_OBJECTS) handles.push_back(c->process);
     }
-    if (timeoutMs > 20) timeoutMs = 20;
+    // More children than one wait takes: their ends are seen at the next look.
+    if (children.size() + 1 > MAXIMUM_WAIT_OBJECTS && timeoutMs > 20) timeoutMs = 20;
     WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, static_cast<DWORD>(timeoutMs));
 }
 
@@ -294,6 +302,125 @@ std::vector<std::string> ListPorts(const std::string& pattern) {
     std::sort(ports.begin(), ports.end());
     ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
     return ports;
+}
+
+namespace {
+
+// The device interface class of serial ports (GUID_DEVINTERFACE_COMPORT) and
+// the description the device itself gives (DEVPKEY_Device_BusReportedDeviceDesc).
+const GUID kComPortInterface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+const DEVPROPKEY kBusReportedDescription = {
+    {0x540b947e, 0x8b40, 0x45bc, {0xa8, 0xa2, 0x6a, 0x0b, 0x89, 0x4c, 0xbd, 0xa2}}, 4};
+
+std::optional<std::string> Utf8(const WCHAR* text) {
+    char out[1024];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
+    if (n <= 1) return std::nullopt;
+    return std::string(out);
+}
+
+// A text property of a device (the first string of a list), or nothing.
+std::optional<std::string> DeviceText(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property) {
+    WCHAR buffer[512] = {};
+    DWORD type = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(set, data, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                           sizeof buffer - 2 * sizeof(WCHAR), nullptr) ||
+        (type != REG_SZ && type != REG_MULTI_SZ)) {
+        return std::nullopt;
+    }
+    return Utf8(buffer);
+}
+
+std::optional<std::string> BusDescription(HDEVINFO set, SP_DEVINFO_DATA* data) {
+    WCHAR buffer[512] = {};
+    DEVPROPTYPE type = 0;
+    if (!SetupDiGetDevicePropertyW(set, data, &kBusReportedDescription, &type, reinterpret_cast<BYTE*>(buffer),
+                                   sizeof buffer - sizeof(WCHAR), nullptr, 0) ||
+        type != DEVPROP_TYPE_STRING) {
+        return std::nullopt;
+    }
+    return Utf8(buffer);
+}
+
+// The four hexadecimal digits after `key` ("VID_") in a hardware id.
+std::optional<std::string> IdAfter(const std::string& id, const char* key) {
+    const size_t at = Upper(id).find(key);
+    const size_t digits = at == std::string::npos ? at : at + strlen(key);
+    if (digits == std::string::npos || digits + 4 > id.size() ||
+        strspn(id.substr(digits, 4).c_str(), "0123456789abcdefABCDEF") != 4) {
+        return std::nullopt;
+    }
+    return Lower(id.substr(digits, 4));
+}
+
+// The USB device of instance id `id` ("USB\VID_0403&PID_6001\A1B2C3").
+bool DescribeUsb(const std::string& id, UsbInfo* info) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    const bool opened = SetupDiOpenDeviceInfoA(set, id.c_str(), nullptr, 0, &data) != 0;
+    *info = UsbInfo();
+    info->vid = IdAfter(id, "VID_");
+    info->pid = IdAfter(id, "PID_");
+    // The instance id ends in the device's serial number where it has one;
+    // the system makes up one with '&' in it otherwise.
+    const std::string last = id.substr(id.rfind('\\') + 1);
+    if (!last.empty() && last.find('&') == std::string::npos) info->serial = last;
+    if (opened) {
+        info->manufacturer = DeviceText(set, &data, SPDRP_MFG);
+        info->product = BusDescription(set, &data);
+        if (!info->product) info->product = DeviceText(set, &data, SPDRP_DEVICEDESC);
+        info->location = DeviceText(set, &data, SPDRP_LOCATION_PATHS);
+        if (!info->location) info->location = DeviceText(set, &data, SPDRP_LOCATION_INFORMATION);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return info->vid && info->pid;
+}
+
+}  // namespace
+
+bool UsbIdentity(const std::string& port, UsbInfo* info) {
+    std::string name = Upper(port);
+    if (name.compare(0, 4, "\\\\.\\") == 0) name.erase(0, 4);
+    if (name.size() < 4 || name.compare(0, 3, "COM") != 0 || name.find_first_not_of("0123456789", 3) != std::string::npos) {
+        return false;
+    }
+    // The serial port device whose "PortName" is this COM port.
+    HDEVINFO ports = SetupDiGetClassDevsA(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (ports == INVALID_HANDLE_VALUE) return false;
+    DEVINST node = 0;
+    bool found = false;
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(ports, i, &data); ++i) {
+        HKEY key = SetupDiOpenDevRegKey(ports, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char value[64] = {};
+        DWORD size = sizeof value - 1, type = 0;
+        if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+            type == REG_SZ && Upper(value) == name) {
+            found = true;
+            node = data.DevInst;
+        }
+        RegCloseKey(key);
+    }
+    SetupDiDestroyDeviceInfoList(ports);
+    // Up from the port to the USB device itself (not one interface of a
+    // composite device, "&MI_"): the port may be it, or a child of it.
+    for (int level = 0; found && level < 4; ++level) {
+        char id[MAX_DEVICE_ID_LEN + 1] = {};
+        if (CM_Get_Device_IDA(node, id, sizeof id, 0) != CR_SUCCESS) return false;
+        const std::string upper = Upper(id);
+        if (upper.compare(0, 4, "USB\\") == 0 && upper.find("VID_") != std::string::npos &&
+            upper.find("&MI_") == std::string::npos) {
+            return DescribeUsb(id, info);
+        }
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return false;
+        node = parent;
+    }
+    return false;
 }
 
 std::string DeviceKey(const std::string& name) {

@@ -90,5 +90,15 @@ std::string ReportLine(const ReportRecord& record) {
            ",\"end\":" + JsonString(IsoUtc(record.endMs)) + ",\"seconds\":" + seconds +
            ",\"outcome\":" + JsonString(record.outcome) + ",\"message\":" + JsonString(record.message) +
            ",\"image_sha256\":" + JsonString(record.imageSha256) +
-           ",\"tool_version\":" + JsonString(record.toolVersion) + "}\n";
+           ",\"tool_version\":" + JsonString(record.toolVersion) + ",\"greeting\":" + JsonOrNull(record.greeting) +
+           ",\"usb\":" + UsbJson(record.usb) + "}\n";
+}
+
+std::string JsonOrNull(const std::optional<std::string>& text) { return text ? JsonString(*text) : "null"; }
+
+std::string UsbJson(const std::optional<UsbInfo>& usb) {
+    if (!usb) return "null";
+    return "{\"vid\":" + JsonOrNull(usb->vid) + ",\"pid\":" + JsonOrNull(usb->pid) + ",\"serial\":" +
+           JsonOrNull(usb->serial) + ",\"manufacturer\":" + JsonOrNull(usb->manufacturer) +
+           ",\"product\":" + JsonOrNull(usb->product) + ",\"location\":" + JsonOrNull(usb->location) + "}";
 }

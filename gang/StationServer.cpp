@@ -249,6 +249,7 @@ void StationServer::Publish(const std::string& stateJson, const std::string& eve
     const std::string message = "data: " + eventJson + "\n\n";
     std::lock_guard<std::mutex> hold(impl_->lock);
     impl_->state = stateJson;
+    if (eventJson.empty()) return;
     for (const auto& viewer : impl_->viewers) {
         if (viewer->dropped) continue;
         if (viewer->queue.size() >= kQueueMessages || viewer->bytes + message.size() > kQueueBytes) {

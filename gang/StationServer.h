@@ -19,8 +19,9 @@ public:
     // "http://HOST:PORT/" (an IPv6 host in brackets) with the bound port.
     std::string Url() const;
     // The whole state now (the /api/state object) and the event that changed
-    // it (one object of the --json stream, no line feed). Never blocks on a
-    // viewer: a viewer that cannot keep up is dropped.
+    // it (one object of the --json stream, no line feed; empty: the state
+    // alone). Never blocks on a viewer: a viewer that cannot keep up is
+    // dropped.
     void Publish(const std::string& stateJson, const std::string& eventJson);
     // Ends every connection; idempotent.
     void Stop();

@@ -2,6 +2,8 @@
 // written (a progress line, a row of dots) looked at as it grows.
 #include "ToolOutput.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -29,20 +31,50 @@ int ProgressPercent(const std::string& line) {
 
 }  // namespace
 
-bool ToolOutput::Feed(const char* bytes, size_t size) {
+bool ToolOutput::Feed(const char* bytes, size_t size, std::vector<BoardState>* phases) {
     const BoardState before = state_;
+    Phase phase = state_.phase;
     for (size_t i = 0; i < size; ++i) {
         const char c = bytes[i];
+        if (echo_ == EchoState::kReading) Echo(c);
         if (c == '\n' || c == '\r') {
             Line(pending_);
             pending_.clear();
         } else if (pending_.size() < 4096) {
             pending_ += c;
         }
+        if (phases != nullptr && state_.phase != phase) {
+            phase = state_.phase;
+            phases->push_back(state_);
+        }
     }
     Partial();
+    if (phases != nullptr && state_.phase != phase) phases->push_back(state_);
     return before.phase != state_.phase || before.percent != state_.percent || before.dots != state_.dots ||
-           before.message != state_.message;
+           before.message != state_.message || before.greeting != state_.greeting;
+}
+
+void ToolOutput::Echo(char c) {
+    // The end of the "opened." line: a line feed, or a CR LF on Windows.
+    if ((c == '\n' || c == '\r') && echoToken_.empty() && echoBytes_.empty()) return;
+    const bool hexPair = echoToken_.size() == 2 && isxdigit(static_cast<unsigned char>(echoToken_[0])) &&
+                         isxdigit(static_cast<unsigned char>(echoToken_[1]));
+    if (c == ' ' && hexPair) {
+        echoBytes_ += static_cast<char>(strtoul(echoToken_.c_str(), nullptr, 16));
+        echoToken_.clear();
+    } else if (c == ':' && !echoToken_.empty() && echoToken_.find_first_not_of("0123456789") == std::string::npos) {
+        // The count tessan prints is of every byte it echoed.
+        echo_ = EchoState::kDone;
+        if (strtoul(echoToken_.c_str(), nullptr, 10) == echoBytes_.size()) {
+            // tessan keeps the first 1023 bytes and shows them up to a NUL.
+            const std::string kept = echoBytes_.substr(0, 1023);
+            state_.greeting = kept.substr(0, kept.find('\0'));
+        }
+    } else if (c != ' ' && c != ':' && echoToken_.size() < 12) {
+        echoToken_ += c;
+    } else {
+        echo_ = EchoState::kDone;  // not an echo after all: no greeting
+    }
 }
 
 // "PORT opened." (after a row of dots, for the re-open) or "PORT closed."
@@ -56,6 +88,14 @@ bool ToolOutput::IsPortLine(const std::string& line, const char* what) const {
 }
 
 void ToolOutput::Line(const std::string& line) {
+    const bool reasonDue = reasonDue_;
+    reasonDue_ = false;
+    if (reasonDue && line.size() > 2 && line.compare(0, 2, "  ") == 0 && line[2] != ' ') {
+        // A network port's failure names its reason on the next line.
+        state_.message += " " + line.substr(2);
+        return;
+    }
+    if (state_.phase != Phase::kUpdated && state_.phase != Phase::kFailed) state_.before = state_.phase;
     if (line == "Target updated successfully.") {
         state_.phase = Phase::kUpdated;
         state_.message = line;
@@ -65,15 +105,18 @@ void ToolOutput::Line(const std::string& line) {
         StartsWith(line, "Error. Error code ") || StartsWith(line, "Error: ")) {
         state_.phase = Phase::kFailed;
         state_.message = line;
+        reasonDue_ = EndsWith(line, " in use or does not exist.");
         return;
     }
     const int percent = ProgressPercent(line);
     if (percent >= 0) {
         state_.phase = Phase::kTransferring;
-        state_.percent = percent;
+        if (percent > state_.percent) state_.percent = percent;
     } else if (IsPortLine(line, "opened.")) {
-        // The re-open is the second "opened.", after a row of dots, if any.
+        // The re-open is the second "opened.", after a row of dots, if any;
+        // the greeting's echo follows it.
         state_.phase = ++opens_ == 1 ? Phase::kTrigger : Phase::kGreeting;
+        if (opens_ == 2) echo_ = EchoState::kReading;
     } else if (IsPortLine(line, "closed.")) {
         state_.phase = Phase::kWaiting;
         state_.dots = 0;
@@ -85,7 +128,7 @@ void ToolOutput::Partial() {
     const int percent = ProgressPercent(pending_);
     if (percent >= 0) {
         state_.phase = Phase::kTransferring;
-        state_.percent = percent;
+        if (percent > state_.percent) state_.percent = percent;
     } else if (state_.phase == Phase::kWaiting) {
         int dots = 0;
         while (dots < static_cast<int>(pending_.size()) && pending_[dots] == '.') ++dots;
@@ -101,7 +144,8 @@ std::string PhaseText(const BoardState& state) {
         return "trigger";
     case Phase::kWaiting:
         return state.dots == 0 ? "waiting for the port"
-                               : "waiting for the port (" + std::to_string(state.dots) + " tries)";
+                               : "waiting for the port (" + std::to_string(state.dots) +
+                                     (state.dots == 1 ? " try)" : " tries)");
     case Phase::kGreeting:
         return "greeting";
     case Phase::kTransferring:
@@ -112,4 +156,19 @@ std::string PhaseText(const BoardState& state) {
         return state.message;
     }
     return "";
+}
+
+const char* PhaseWord(Phase phase) {
+    switch (phase) {
+    case Phase::kTrigger:
+        return "trigger";
+    case Phase::kWaiting:
+        return "waiting for the port";
+    case Phase::kGreeting:
+        return "greeting";
+    case Phase::kTransferring:
+        return "transferring";
+    default:
+        return "";
+    }
 }

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,6 +54,8 @@ struct GangCase {
     bool portsTouched = true;     // false: no sim may have seen an open
     Action action = Action::kNone;
     bool compareLogs = false;     // each --logs file equals a lone tessan's output
+    bool json = false;            // --json: standard output is checked as the event stream
+    std::vector<int> noGreeting;  // boards whose report says "greeting":null
 };
 
 const char kSmall[] = TESSAN_SOURCE_DIR "/examples/small.txt";
@@ -201,7 +205,7 @@ bool IsTime(const std::string& t) {  // 2026-12-09T04:18:48Z
 }
 
 struct ReportFields {
-    std::string port, start, end, seconds, outcome, message, sha;
+    std::string port, start, end, seconds, outcome, message, sha, greeting;  // greeting "null" for null
 };
 
 // One report line in its exact form: the keys in order, the times, the
@@ -218,9 +222,17 @@ bool ParseReportLine(const std::string& line, ReportFields* f) {
     at = comma;
     if (!Take(line, &at, ",\"outcome\":\"") || !TakeString(line, &at, &f->outcome, ",\"message\":\"") ||
         !TakeString(line, &at, &f->message, ",\"image_sha256\":\"") ||
-        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\"}") || at != line.size()) {
+        !TakeString(line, &at, &f->sha, ",\"tool_version\":\"" TESSAN_VERSION "\",\"greeting\":")) {
         return false;
     }
+    // A pseudo-terminal has no USB device behind it.
+    if (Take(line, &at, "null")) {
+        f->greeting = "null";
+        if (!Take(line, &at, ",\"usb\":null}")) return false;
+    } else if (!Take(line, &at, "\"") || !TakeString(line, &at, &f->greeting, ",\"usb\":null}")) {
+        return false;
+    }
+    if (at != line.size()) return false;
     const size_t dot = f->seconds.find('.');
     const bool secondsOk = dot != std::string::npos && dot > 0 && f->seconds.size() == dot + 4 &&
                            f->seconds.find_first_not_of("0123456789.") == std::string::npos;
@@ -230,6 +242,160 @@ bool ParseReportLine(const std::string& line, ReportFields* f) {
     return IsTime(f->start) && IsTime(f->end) && secondsOk && outcomeOk && shaOk;
 }
 
+// A JSON value, as far as the checks need it: objects keep their keys in
+// order; strings are decoded; numbers, true, false and null are kept as
+// written.
+struct Json {
+    char type = 0;  // 'o' object, 'a' array, 's' string, 'n' number, 'l' literal
+    std::string text;
+    std::vector<std::pair<std::string, Json>> items;  // members, or elements with key ""
+    const Json& operator[](const std::string& key) const {
+        static const Json none;
+        for (const auto& item : items) {
+            if (item.first == key) return item.second;
+        }
+        return none;
+    }
+};
+
+bool ParseJson(const std::string& s, size_t* at, Json* out);
+
+bool ParseJsonString(const std::string& s, size_t* at, std::string* out) {
+    if (s[*at] != '"') return false;
+    for (++*at; *at < s.size(); ++*at) {
+        const char c = s[*at];
+        if (c == '"') return ++*at, true;
+        if (static_cast<unsigned char>(c) < 0x20) return false;
+        if (c != '\\') {
+            *out += c;
+            continue;
+        }
+        const char e = s[++*at];
+        const char* from = "\"\\/bfnrt";
+        const char* to = "\"\\/\b\f\n\r\t";
+        if (e == 'u' && *at + 4 < s.size()) {
+            const unsigned code = static_cast<unsigned>(strtoul(s.substr(*at + 1, 4).c_str(), nullptr, 16));
+            *at += 4;
+            if (code < 0x80) {
+                *out += static_cast<char>(code);
+            } else if (code < 0x800) {
+                *out += static_cast<char>(0xC0 | code >> 6);
+                *out += static_cast<char>(0x80 | (code & 0x3F));
+            } else {
+                *out += static_cast<char>(0xE0 | code >> 12);
+                *out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+                *out += static_cast<char>(0x80 | (code & 0x3F));
+            }
+        } else if (e != '\0' && strchr(from, e) != nullptr) {
+            *out += to[strchr(from, e) - from];
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool ParseJson(const std::string& s, size_t* at, Json* out) {
+    const char c = *at < s.size() ? s[*at] : '\0';
+    if (c == '{' || c == '[') {
+        out->type = c == '{' ? 'o' : 'a';
+        const char close = c == '{' ? '}' : ']';
+        if (s[++*at] == close) return ++*at, true;
+        for (;;) {
+            std::string key;
+            if (out->type == 'o' && (!ParseJsonString(s, at, &key) || s[(*at)++] != ':')) return false;
+            Json value;
+            if (!ParseJson(s, at, &value)) return false;
+            out->items.push_back({key, value});
+            if (s[*at] == close) return ++*at, true;
+            if (s[(*at)++] != ',') return false;
+        }
+    }
+    if (c == '"') {
+        out->type = 's';
+        return ParseJsonString(s, at, &out->text);
+    }
+    for (const char* literal : {"true", "false", "null"}) {
+        if (s.compare(*at, strlen(literal), literal) == 0) {
+            out->type = 'l';
+            out->text = literal;
+            *at += strlen(literal);
+            return true;
+        }
+    }
+    const size_t end = s.find_first_not_of("-+.eE0123456789", *at);
+    if (end == *at || !(isdigit(static_cast<unsigned char>(c)) || c == '-')) return false;
+    out->type = 'n';
+    out->text = s.substr(*at, end - *at);
+    *at = end;
+    return true;
+}
+
+// The --json stream's checks: every line one object; each board's events
+// in order (start, phases going forward and never repeated, end); the
+// summary last, agreeing with the ends. Returns each port's end message
+// and fills `ends` with each end event's report keys as a report line.
+std::map<std::string, std::string> CheckEvents(const std::string& out, size_t boards, std::vector<std::string>* ends) {
+    std::map<std::string, std::string> messages;
+    std::map<std::string, std::vector<std::string>> seen;  // board -> its events, as "event phase percent"
+    std::istringstream lines(out);
+    std::string line, last;
+    int updated = 0;
+    std::vector<std::string> failed;
+    while (std::getline(lines, line)) {
+        Json event;
+        size_t at = 0;
+        EXPECT_TRUE(ParseJson(line, &at, &event) && at == line.size() && event.type == 'o') << line;
+        EXPECT_TRUE(last.empty()) << "after the summary: " << line;
+        const std::string kind = event["event"].text, board = event["board"].text;
+        if (kind == "summary") {
+            last = line;
+            EXPECT_EQ(event["updated"].text, std::to_string(updated));
+            EXPECT_EQ(event["boards"].text, std::to_string(boards));
+            std::vector<std::string> notUpdated;
+            for (const auto& item : event["not_updated"].items) notUpdated.push_back(item.second.text);
+            EXPECT_EQ(notUpdated, failed) << line;
+            continue;
+        }
+        EXPECT_FALSE(board.empty()) << line;
+        std::vector<std::string>& past = seen[board];
+        if (kind == "start") {
+            EXPECT_TRUE(past.empty()) << line;
+            EXPECT_EQ(event["usb"].text, "null") << line;
+            past.push_back(" start");  // before every phase
+        } else if (kind == "phase") {
+            // The phases' order; the percent only while transferring.
+            static const std::vector<std::string> order = {"trigger", "waiting for the port", "greeting", "transferring"};
+            const std::string phase = event["phase"].text;
+            const auto rank = std::find(order.begin(), order.end(), phase);
+            EXPECT_NE(rank, order.end()) << line;
+            EXPECT_EQ(phase == "transferring", event["percent"].type == 'n') << line;
+            const std::string now = std::to_string(rank - order.begin()) + " " +
+                                    std::string(3 - std::min<size_t>(3, event["percent"].text.size()), '0') +
+                                    event["percent"].text;
+            EXPECT_FALSE(past.empty()) << line;
+            if (!past.empty()) {
+                EXPECT_LT(past.back(), now) << "board " << board << " went back or repeated: " << line;
+            }
+            past.push_back(now);
+        } else if (kind == "end") {
+            EXPECT_FALSE(past.empty() || past.back() == "end") << line;
+            past.push_back("end");
+            // Its keys after "board" are the report line's.
+            ends->push_back("{" + line.substr(line.find(",\"port\":") + 1) + "\n");
+            messages[event["port"].text] = event["message"].text;
+            if (event["outcome"].text == "updated") ++updated;
+            else failed.push_back(event["port"].text);
+        } else {
+            ADD_FAILURE() << "unexpected event: " << line;
+        }
+    }
+    EXPECT_FALSE(last.empty()) << "no summary";
+    EXPECT_EQ(seen.size(), boards);
+    for (const auto& board : seen) EXPECT_EQ(board.second.back(), "end") << "board " << board.first;
+    return messages;
+}
+
 std::vector<GangCase> Cases() {
     const std::vector<std::string> good = {};
     const std::vector<std::string> slow = {"--line-rate"};
@@ -237,7 +403,7 @@ std::vector<GangCase> Cases() {
     {
         GangCase c;
         c.name = "EightBoardsTwoMisbehaving";
-        c.boards = {good, good, {"--silent", "3"}, good, good, {"--status", "2:7"}, good, good};
+        c.boards = {good, good, {"--silent", "3"}, {"--greeting", "BOOT-2.1 Q+"}, good, {"--status", "2:7"}, good, good};
         c.extra = {"--logs", "{DIR}/logs", "--report", "{DIR}/report.jsonl"};
         c.expected =
             "{B1}: Target updated successfully. (S s)\n{B2}: Target updated successfully. (S s)\n"
@@ -288,6 +454,14 @@ std::vector<GangCase> Cases() {
     }
     {
         GangCase c;
+        c.name = "OneServerWithTwoQueries";  // the port is the URL without its query
+        c.args = {"{IMAGE}", "rfc2217://127.0.0.1:1?ca=a.pem", "rfc2217://127.0.0.1:1?ca=b.pem"};
+        c.expected = "Error: Port rfc2217://127.0.0.1:1 is named twice.\n";
+        c.portsTouched = false;
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
         c.name = "TwoNamesForOneDevice";  // {DIR}/alias is made a link to board 2's port
         c.boards = {good, good};
         c.args = {"{IMAGE}", "{B1}", "{B2}", "{DIR}/alias"};
@@ -313,6 +487,7 @@ std::vector<GangCase> Cases() {
                      "{B2}: Target updated successfully. (S s)\n"
                      "{B3}: Error: {B3} in use or does not exist. (S s)\n"
                      "Updated 1 of 3 boards.\nNot updated: {B1} {B3}\n";
+        c.noGreeting = {1, 3};
         cases.push_back(c);
     }
     {
@@ -323,6 +498,14 @@ std::vector<GangCase> Cases() {
         c.expected = "{B1}: Target updated successfully. (S s)\n"
                      "Error: Cannot write the report '/dev/full': No space left on device.\n"
                      "Updated 1 of 1 board.\n";
+        cases.push_back(c);
+    }
+    {
+        GangCase c;
+        c.name = "JsonFourBoardsOneFailing";
+        c.boards = {good, {"--status", "3:9"}, {"--greeting", "L\xc3\xa4" "der 3+"}, good};
+        c.extra = {"--json", "--report", "{DIR}/report.jsonl", "--logs", "{DIR}/logs"};
+        c.json = true;
         cases.push_back(c);
     }
     {
@@ -433,7 +616,17 @@ TEST_P(GangE2E, Run) {
     const int status = StopProcess(gang, 40);
     const std::string out = Slurp(dir + "/gang.out");
     EXPECT_EQ(status, c.status) << out;
-    EXPECT_EQ(Normalize(out), Normalize(Fill(c.expected, dir)));
+    std::vector<std::string> ends;  // the --json stream's end events as report lines
+    std::map<std::string, std::string> messages;
+    if (c.json) {
+        messages = CheckEvents(out, c.boards.size(), &ends);
+    } else {
+        EXPECT_EQ(Normalize(out), Normalize(Fill(c.expected, dir)));
+        for (size_t i = 0; i < c.boards.size(); ++i) {
+            const std::string port = B(static_cast<int>(i) + 1, dir);
+            messages[port] = MessageOf(out, port);
+        }
+    }
     EXPECT_EQ(Slurp(dir + "/gang.err"), "");
 
     // Every target the gang reported updated received exactly the image;
@@ -444,7 +637,8 @@ TEST_P(GangE2E, Run) {
         if (sims[i].pid < 0) continue;
         const int simStatus = sims[i].status != -2 ? sims[i].status : StopProcess(sims[i].pid, 1);
         const std::string port = i < c.boards.size() ? B(static_cast<int>(i) + 1, dir) : B(1, dir);
-        const bool updated = MessageOf(out, port) == "Target updated successfully.";
+        const bool updated = i < c.boards.size() ? messages[port] == "Target updated successfully."
+                                                 : MessageOf(out, port) == "Target updated successfully.";
         if (updated) {
             EXPECT_EQ(simStatus, 0) << "board " << i + 1;
             EXPECT_TRUE(Slurp(sims[i].rx) == bytes) << "board " << i + 1 << " received something else";
@@ -468,9 +662,17 @@ TEST_P(GangE2E, Run) {
             ReportFields f;
             ASSERT_TRUE(ParseReportLine(line, &f)) << line;
             ++count;
-            EXPECT_EQ(f.message, MessageOf(out, f.port)) << line;
+            EXPECT_EQ(f.message, messages[f.port]) << line;
             EXPECT_EQ(f.outcome == "updated", f.message == "Target updated successfully.") << line;
             EXPECT_EQ(f.sha, Sha256sum(image));
+            // The loader's greeting: its sim's, or none where the board never got that far.
+            const size_t n = static_cast<size_t>(std::stoi(f.port.substr(dir.size() + 2)));
+            const auto given = std::find(c.boards[n - 1].begin(), c.boards[n - 1].end(), "--greeting");
+            const bool none = std::find(c.noGreeting.begin(), c.noGreeting.end(), n) != c.noGreeting.end();
+            EXPECT_EQ(f.greeting, none ? "null" : given != c.boards[n - 1].end() ? given[1] : "LOADER v1.0+") << line;
+            if (c.json) {
+                EXPECT_NE(std::find(ends.begin(), ends.end(), line + "\n"), ends.end()) << line;
+            }
         }
         EXPECT_EQ(count, c.boards.size());
     }

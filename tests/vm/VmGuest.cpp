@@ -104,7 +104,8 @@ bool VmGuest::Boot(const std::string& qemu, const std::string& guestDir, const s
                              "-chardev", "socket,id=agent,path=" + agentSocket + ",server=on,wait=off",
                              "-serial", "chardev:agent",
                              "-device", "qemu-xhci", "-chardev", "pty,id=usb",
-                             "-device", "usb-serial,chardev=usb,id=adapter,always-plugged=on",
+                             "-device", std::string("usb-serial,chardev=usb,id=adapter,always-plugged=on,port=1,serial=") +
+                                            kAdapterSerial,
                              "-qmp", "unix:" + qmpSocket + ",server=on,wait=off"});
     qemu_ = StartProcess(argv, workDir, workDir + "/qemu.out", workDir + "/qemu.err");
 
@@ -336,6 +337,7 @@ bool VmGuest::Unplug(std::string* error) {
 bool VmGuest::Plug(std::string* error) {
     std::string reply;
     return Qmp("{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\",\"chardev\":\"usb\","
-               "\"id\":\"adapter\",\"always-plugged\":true}}",
+               "\"id\":\"adapter\",\"always-plugged\":true,\"port\":\"1\",\"serial\":\"" + std::string(kAdapterSerial) +
+                   "\"}}",
                &reply, error);
 }

@@ -8,6 +8,9 @@
 #include <sys/types.h>
 #include <vector>
 
+// The USB serial adapter's serial number, as its descriptor gives it.
+const char kAdapterSerial[] = "TESSAN-0042";
+
 class VmGuest {
 public:
     VmGuest() = default;
@@ -25,7 +28,8 @@ public:
     void Shutdown();
 
     // The host side of a guest port, by its chardev label: "com1" (the
-    // guest's ttyS0), "com2" (ttyS1), "usb" (the adapter, ttyUSB0).
+    // guest's ttyS0), "com2" (ttyS1), "usb" (the adapter, ttyUSB0, whose
+    // USB serial number is kAdapterSerial, in the root hub's port 1).
     std::string HostSide(const std::string& label) const;
 
     // Files in the guest.

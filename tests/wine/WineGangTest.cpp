@@ -74,11 +74,21 @@ TEST(WineGang, ThreeBoardsOnComPorts) {
     EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 3) << report;
     EXPECT_NE(report.find("{\"port\":\"COM" + b + "\",\"start\":\""), std::string::npos) << report;
     EXPECT_NE(report.find("\"outcome\":\"failed\",\"message\":\"Error. Error code 7.\""), std::string::npos);
+    // Each board's greeting; SetupAPI looked up under Wine says nothing of USB.
+    size_t tails = 0;
+    for (size_t at = 0; (at = report.find(",\"greeting\":\"LOADER v1.0+\",\"usb\":null}\n", at)) != std::string::npos; ++at) {
+        ++tails;
+    }
+    EXPECT_EQ(tails, 3u) << report;
 
     // Two spellings of one port: refused before anything starts.
     r = RunTool(gang, dir.path(), 0, false, {}, {"Z:" + Replace(image, "/", "\\"), a, "com" + a, "COM" + a});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Error: Port COM" + a + " is named twice.\n");
+    // The same as an event of the --json stream.
+    r = RunTool(gang, dir.path(), 0, false, {}, {"Z:" + Replace(image, "/", "\\"), a, "COM" + a, "--json"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "{\"event\":\"error\",\"message\":\"Error: Port COM" + a + " is named twice.\"}\n");
 }
 
 // --json and --serve on Windows: two boards on Wine COM ports; the state and
