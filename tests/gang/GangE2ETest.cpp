@@ -844,7 +844,7 @@ TEST(GangView, ApiUnderIdleAndStalledViewers) {
         bool found = false;
         for (const std::string& e : events) {
             const size_t comma = e.find(",\"port\"");
-            found = found || (e.compare(0, 24, "{\"event\":\"end\",\"board\":") == 0 && comma != std::string::npos &&
+            found = found || (e.compare(0, 23, "{\"event\":\"end\",\"board\":") == 0 && comma != std::string::npos &&
                               e.substr(comma + 1) == line.substr(1));
         }
         EXPECT_TRUE(found) << "no end event for " << line;
