@@ -176,6 +176,7 @@ void StationServer::Impl::Routes() {
             [this, viewer](bool) {
                 std::lock_guard<std::mutex> hold(lock);
                 viewers.remove(viewer);
+                changed.notify_all();
             });
     });
 }
@@ -266,10 +267,14 @@ void StationServer::Publish(const std::string& stateJson, const std::string& eve
 void StationServer::Stop() {
     if (!impl_->started) return;
     {
-        std::lock_guard<std::mutex> hold(impl_->lock);
+        // Each stream writes what it still holds (the summary) and ends;
+        // one that cannot write is given up after its write time.
+        std::unique_lock<std::mutex> hold(impl_->lock);
         impl_->stopping = true;
+        impl_->changed.notify_all();
+        impl_->changed.wait_for(hold, std::chrono::seconds(kWriteSeconds + 1),
+                                [this] { return impl_->viewers.empty(); });
     }
-    impl_->changed.notify_all();
     impl_->server.stop();
     if (impl_->thread.joinable()) impl_->thread.join();
     impl_->started = false;
