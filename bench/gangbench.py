@@ -76,7 +76,7 @@ def served_port(out_path, proc):
         with open(out_path, "rb") as f:
             first = f.read().decode(errors="replace")
         if first.startswith(lead) and "/\n" in first:
-            return int(first[len(lead):first.index("/")])
+            return int(first[len(lead):first.index("/", len(lead))])
         time.sleep(0.005)
     raise RuntimeError("tessan-gang did not say where it serves")
 
