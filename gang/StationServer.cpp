@@ -59,7 +59,7 @@ std::string SocketReason() {
     const int code = WSAGetLastError();
     char text[256] = {};
     const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                   static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text,
+                                   static_cast<DWORD>(code), 0, text,
                                    sizeof text, nullptr);
     std::string reason(text, n);
     while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ' ||
