@@ -1,6 +1,5 @@
-// Plain HTTP/1.1 exchanges with a server on 127.0.0.1, for the tests of
-// tessan-gang's station view: raw requests, so malformed and oversized ones
-// can be sent too.
+// Raw HTTP/1.1 exchanges with a server on 127.0.0.1 for the station view's
+// tests, so malformed and oversized requests can be sent too.
 #pragma once
 
 #include <string>
@@ -21,29 +20,26 @@ inline int Connect(int port, int receiveBuffer = 0) {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        close(fd);
-        return -1;
-    }
-    timeval limit = {30, 0};
+    const timeval limit = {30, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return fd;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 // Sends `request` as it is and reads the answer until the server closes
-// (or, not `whole`, to the end of the answer's headers).
+// (not `whole`: to the end of the answer's headers).
 inline std::string Exchange(int port, const std::string& request, bool whole = true) {
     const int fd = Connect(port);
-    if (fd < 0) return "";
     std::string answer;
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
+    char buffer[4096];
+    if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         for (ssize_t n; (whole || answer.find("\r\n\r\n") == std::string::npos) &&
                         (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             answer.append(buffer, static_cast<size_t>(n));
         }
     }
-    close(fd);
+    if (fd >= 0) close(fd);
     return answer;
 }
 
