@@ -51,21 +51,15 @@ const sleep = (ms) => new Promise((done) => setTimeout(done, ms));
     }
     if (seen.size !== 3) fail("tiles seen transferring with a percent: " + [...seen].join(" "));
     if (now.length !== 3 || !now.every((t) => t.outcome !== "")) fail("not every tile ended: " + JSON.stringify(now));
-    for (const t of now) {
-      if (t.port === failingPort) {
-        if (t.outcome !== "failed" || t.doing !== "\u2718 failed" || t.message !== failingMessage) {
-          fail("the failing tile: " + JSON.stringify(t));
-        }
-      } else if (t.outcome !== "updated" || t.doing !== "\u2714 updated" || t.percent !== "100 %" || t.message !== "") {
-        fail("an updated tile: " + JSON.stringify(t));
-      }
-    }
-    if ((await text(page, "updated")) !== "2" || (await text(page, "failed")) !== "1") {
-      fail("counts " + (await text(page, "updated")) + " updated, " + (await text(page, "failed")) + " failed");
-    }
+    const want = (t) => t.port === failingPort
+      ? { port: t.port, outcome: "failed", doing: "\u2718 failed", percent: "", message: failingMessage }
+      : { port: t.port, outcome: "updated", doing: "\u2714 updated", percent: "100 %", message: "" };
+    for (const t of now) if (JSON.stringify(t) !== JSON.stringify(want(t))) fail("a tile: " + JSON.stringify(t));
+    const counts = (await text(page, "updated")) + " updated, " + (await text(page, "failed")) + " failed";
+    if (counts !== "2 updated, 1 failed") fail("counts " + counts);
     const recent = await page.$$eval("#recent li", (nodes) => nodes.map((n) => n.textContent));
     if (recent.length !== 3 || recent.filter((r) => r.startsWith("\u2714 ")).length !== 2 ||
-        !recent.some((r) => r.startsWith("\u2718 ") && r.includes(failingPort) && r.includes(failingMessage))) {
+        !recent.some((r) => r.startsWith("\u2718 ") && r.includes(failingMessage))) {
       fail("the last results: " + JSON.stringify(recent));
     }
     console.log("ended");
