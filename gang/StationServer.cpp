@@ -23,6 +23,10 @@
 #include <sys/socket.h>
 #endif
 
+// The queue of connections not yet taken: the library's default (5)
+// refuses a burst of viewers. This applies where the header is compiled
+// whole; with Debian's library the queue is set again after the bind.
+#define CPPHTTPLIB_LISTEN_BACKLOG 128
 #include <httplib.h>
 
 #include "StationPage.h"
@@ -47,6 +51,7 @@ const size_t kHeaderBytes = 8192;
 // A stream with nothing to say sends a comment this often, so a client that
 // went away is noticed.
 const int kQuietSeconds = 10;
+const int kBacklog = 128;
 
 struct Viewer {
     std::deque<std::string> queue;
@@ -73,8 +78,9 @@ std::string SocketReason() {
 }
 
 // The listening socket: one owner per address (no port sharing), and kept
-// from the children.
-void ListenOptions(socket_t sock) {
+// from the children; *bound is the last one made.
+void ListenOptions(socket_t sock, socket_t* bound) {
+    *bound = sock;
     int yes = 1;
 #ifdef _WIN32
     setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
@@ -99,6 +105,7 @@ struct StationServer::Impl {
     std::string host;
     int port = 0;
     bool started = false;
+    socket_t listening = INVALID_SOCKET;
 
     std::mutex lock;  // everything below
     std::condition_variable changed;
@@ -112,7 +119,7 @@ struct StationServer::Impl {
 
 void StationServer::Impl::Routes() {
     server.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-    server.set_socket_options(ListenOptions);
+    server.set_socket_options([this](socket_t sock) { ListenOptions(sock, &listening); });
     server.set_read_timeout(kReadSeconds, 0);
     server.set_write_timeout(kWriteSeconds, 0);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -232,6 +239,9 @@ bool StationServer::Start(const std::string& host, int port, std::string* why) {
         *why = SocketReason();
         return false;
     }
+#ifndef _WIN32
+    listen(impl_->listening, kBacklog);  // a listening socket takes its new queue length
+#endif
     impl_->host = host;
     impl_->port = bound;
     impl_->started = true;
