@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "../common/PortNames.h"  // IsNetworkName
+#include "../common/PortNames.h"  // IsNetworkName's definition
 
 enum class NetScheme { kRfc2217, kSocket };
 
@@ -14,6 +14,10 @@ struct NetAddress {
     char host[256];  // a name, a dotted IPv4 address, or an IPv6 address without its brackets
     char port[6];    // decimal, 1 to 65535, no leading zeros kept
 };
+
+// Whether a port name is a network port's (it contains "://"); such a name
+// is opened over the network or not at all.
+bool IsNetworkName(const char* name);
 
 // Takes apart "SCHEME://HOST:PORT". The scheme is rfc2217 or socket (in any
 // case); HOST is a name or IPv4 address of letters, digits, '-', '.' and

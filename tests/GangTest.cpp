@@ -296,45 +296,27 @@ TEST(GangText, LinesSummaryAndLogNames) {
 // rows, the end line and the summary.
 TEST(State, EveryViewComesFromTheOneState) {
     GangState state;
-    state.image = "fw.txt";
-    state.sha = "ab12";
-    state.version = "1.3";
-    state.station = true;
+    state.image = "fw.txt", state.sha = "ab12", state.version = "1.3", state.station = true;
     state.startedMs = 1796789928000;
-    UsbInfo usb;
-    usb.vid = "0403";
-    usb.pid = "6001";
-    usb.serial = "A1\"B2";
-    usb.location = "1-1.3";
     for (const char* port : {"/dev/ttyUSB1", "/dev/ttyUSB0", "/dev/ttyUSB1"}) {
         BoardInfo board;
         board.number = static_cast<int>(state.boards.size()) + 1;
-        board.port = port;
-        board.startAt = 10;
-        board.startMs = 1796789928000;
-        board.running = true;
+        board.port = port, board.startAt = 10, board.startMs = 1796789928000, board.running = true;
         state.boards.push_back(board);
         TakeSlot(&state, state.boards.size() - 1);
     }
     // Board 1 failed; board 2 (USB0) was updated; board 3 took USB1's slot.
-    BoardInfo& first = state.boards[0];
-    first.outcome = "failed";
-    first.message = "Error. Error code 7.";
-    first.seconds = 4.04;
+    BoardInfo &first = state.boards[0], &second = state.boards[1], &third = state.boards[2];
+    first.outcome = "failed", first.message = "Error. Error code 7.", first.seconds = 4.04;
     first.endMs = 1796789932000;
     CountEnded(&state, 0);
-    BoardInfo& second = state.boards[1];
-    second.usb = usb;
+    second.usb = UsbInfo{"0403", "6001", "A1\"B2", std::nullopt, std::nullopt, "1-1.3"};
     second.tool.greeting = "LOADER v1.0+";
-    second.outcome = "updated";
-    second.message = "Target updated successfully.";
-    second.seconds = 31.25;
+    second.outcome = "updated", second.message = "Target updated successfully.", second.seconds = 31.25;
     second.endMs = 1796789959000;
     CountEnded(&state, 1);
-    BoardInfo& third = state.boards[2];
     third.tool.phase = Phase::kTransferring;
     third.tool.percent = 100;  // tessan's last progress line, before its message
-
     EXPECT_EQ(state.slots, (std::vector<size_t>{1, 2}));
     EXPECT_EQ(StartEvent(third), "{\"event\":\"start\",\"board\":3,\"port\":\"/dev/ttyUSB1\","
                                  "\"time\":\"2026-12-09T04:18:48Z\",\"usb\":null}");
