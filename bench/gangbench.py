@@ -1,11 +1,15 @@
 """The many-boards figures for scripts/bench: tessan-gang flashing 8 boards
 (tessan-sim at line rate) at once against one board alone with tessan,
 through pseudo-terminals and through one ser2net serving all eight, and the
-share of a core that tessan-gang itself (not its children) uses meanwhile."""
+share of a core that tessan-gang itself (not its children) uses meanwhile;
+and the 8 boards over ptys again with the station view served and 3 viewers
+reading its event stream."""
 
 import os
+import socket
 import statistics
 import subprocess
+import threading
 import time
 
 import netbench
@@ -13,6 +17,8 @@ import netbench
 # The line-rate image of the parallel mode: 502 records of 261 bytes,
 # about 11.7 s on the wire, 14.3 s with the handshake.
 BOARDS = 8
+# Viewers on the station view's event stream in the "viewers" round.
+VIEWERS = 3
 
 
 class Ser2netForMany(netbench.Ser2net):
@@ -62,15 +68,51 @@ def check_sims(sims, what):
             raise RuntimeError("%s: the target on %s did not get the whole image" % (what, sim["port"]))
 
 
-def run_gang(gang, work, name, image_path, ports, sims):
-    """tessan-gang on `ports`; returns (wall seconds, its own CPU seconds)."""
+def served_port(out_path, proc):
+    """The port of the station view, from the gang's first line."""
+    lead = "Serving the station view on http://127.0.0.1:"
+    end = time.time() + 10
+    while time.time() < end and proc.poll() is None:
+        with open(out_path, "rb") as f:
+            first = f.read().decode(errors="replace")
+        if first.startswith(lead) and "/\n" in first:
+            return int(first[len(lead):first.index("/", len(lead))])
+        time.sleep(0.005)
+    raise RuntimeError("tessan-gang did not say where it serves")
+
+
+def view(port, got):
+    """One viewer: reads the event stream until the gang ends it."""
+    with socket.create_connection(("127.0.0.1", port), timeout=120) as s:
+        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        while True:
+            data = s.recv(65536)
+            if not data:
+                break
+            got.append(data)
+
+
+def run_gang(gang, work, name, image_path, ports, sims, viewers=0):
+    """tessan-gang on `ports` (served, with `viewers` on its event stream);
+    returns (wall seconds, its own CPU seconds)."""
     out_path = os.path.join(work, name + ".gang.out")
     err_path = os.path.join(work, name + ".gang.err")
+    served = ["--serve", "0"] if viewers else []
+    threads, got = [], []
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
         start = time.perf_counter()
-        proc = subprocess.Popen([gang, image_path] + ports, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        proc = subprocess.Popen([gang, image_path] + ports + served, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        if viewers:
+            port = served_port(out_path, proc)
+            threads = [threading.Thread(target=view, args=(port, got)) for _ in range(viewers)]
+            for t in threads:
+                t.start()
         cpu = own_cpu_s(proc)
         wall = time.perf_counter() - start
+    for t in threads:
+        t.join()
+    if viewers and b"summary" not in b"".join(got):
+        raise RuntimeError("%s: the viewers did not get the summary" % name)
     text = open(out_path, "rb").read().decode(errors="replace")
     if proc.returncode != 0 or os.path.getsize(err_path) != 0:
         raise RuntimeError("%s: tessan-gang ended with %d: %s" % (name, proc.returncode, text[-400:]))
@@ -101,12 +143,14 @@ def measure(progs, gang, work, image_path, runs, start_sim, log):
     if not program:
         log("ser2net not found: many boards over ptys only")
     alone = {w: [] for w in ways}
-    together = {w: [] for w in ways}
-    cpu_share = {w: [] for w in ways}
+    together = {w: [] for w in ways + ["viewers"]}
+    cpu_share = {w: [] for w in ways + ["viewers"]}
     for r in range(runs):
-        for way in ways:
-            log("many boards (%s): round %d of %d, one board alone, then %d at once" % (way, r + 1, runs, BOARDS))
-            for count, store in ((1, alone), (BOARDS, together)):
+        for way in ways + ["viewers"]:
+            log("many boards (%s): round %d of %d, %s" % (way, r + 1, runs, "%d at once, %d viewers" % (BOARDS, VIEWERS)
+                if way == "viewers" else "one board alone, then %d at once" % BOARDS))
+            rounds = ((BOARDS, together),) if way == "viewers" else ((1, alone), (BOARDS, together))
+            for count, store in rounds:
                 name = "gang-%s-%d-%d" % (way, count, r)
                 sims = [start_sim(progs, work, "%s-%d" % (name, i), True) for i in range(count)]
                 server = None
@@ -118,7 +162,8 @@ def measure(progs, gang, work, image_path, runs, start_sim, log):
                     if count == 1:
                         store[way].append(run_alone(progs, work, name, image_path, ports[0], sims))
                     else:
-                        wall, cpu = run_gang(gang, work, name, image_path, ports, sims)
+                        wall, cpu = run_gang(gang, work, name, image_path, ports, sims,
+                                             VIEWERS if way == "viewers" else 0)
                         store[way].append(wall)
                         cpu_share[way].append(100.0 * cpu / wall)
                 finally:
@@ -133,4 +178,8 @@ def measure(progs, gang, work, image_path, runs, start_sim, log):
         "gang_seconds": {w: round(med(together[w]), 2) for w in ways},
         "gang_alone_seconds": {w: round(med(alone[w]), 2) for w in ways},
         "gang_cpu_percent": {w: round(med(cpu_share[w]), 3) for w in ways},
+        "gang_ratio_viewers": round(med(together["viewers"]) / med(alone["pty"]), 3),
+        "gang_seconds_viewers": round(med(together["viewers"]), 2),
+        "gang_cpu_percent_viewers": round(med(cpu_share["viewers"]), 3),
+        "gang_viewers": VIEWERS,
     }

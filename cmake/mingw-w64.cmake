@@ -1,7 +1,10 @@
-# Cross-compiles the Windows build with mingw-w64 (x86_64-w64-mingw32-g++).
+# Cross-compiles the Windows build with mingw-w64's POSIX-threads compiler
+# (x86_64-w64-mingw32-g++-posix): the station view's server needs
+# std::thread, which Debian's default win32-threads variant lacks. Linked
+# statically, the programs still import only the system's own DLLs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,6 +1,7 @@
 // The argument scan of tessan-gang and its usage text.
 #include "GangArgs.h"
 
+#include <cstdlib>
 #include <cstring>
 
 const char kGangUsage[] =
@@ -25,6 +26,8 @@ const char kGangUsage[] =
     "  --count N           Station: stop after N boards.\n"
     "  --json              Print the run as JSON Lines: one event a line (start,\n"
     "                      phase, end, summary), nothing else.\n"
+    "  --serve [HOST:]PORT Show the run on a web page at http://HOST:PORT/\n"
+    "                      (default host 127.0.0.1: this machine only).\n"
     "  --help              Show this text.\n"
     "\n"
     "Exit status 0 when every board was updated, -1 (255) otherwise.\n";
@@ -65,6 +68,31 @@ bool ScanCount(const char* text, long* count) {
 }
 
 }  // namespace
+
+bool ScanServeAddress(const char* text, std::string* host, int* port) {
+    const std::string value = text;
+    std::string name = "127.0.0.1", digits = value;
+    if (!value.empty() && value[0] == '[') {
+        const size_t close = value.find("]:");
+        if (close == std::string::npos || close < 2) return false;
+        name = value.substr(1, close - 1);
+        digits = value.substr(close + 2);
+        if (name.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) return false;
+    } else if (value.find(':') != std::string::npos) {
+        const size_t colon = value.find(':');
+        name = value.substr(0, colon);
+        digits = value.substr(colon + 1);
+        if (name.empty() || name.find_first_of(":[]/ ") != std::string::npos) return false;
+    }
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int number = atoi(digits.c_str());
+    if (number > 65535) return false;
+    *host = name;
+    *port = number;
+    return true;
+}
 
 bool ScanGangArgs(int argc, const char* const* argv, GangArgs* args) {
     *args = GangArgs();
@@ -111,6 +139,8 @@ bool ScanGangArgs(int argc, const char* const* argv, GangArgs* args) {
         } else if (strcmp(a, "--count") == 0) {
             ok = ScanCount(value, &args->count) && ok;
             haveCount = true;
+        } else if (strcmp(a, "--serve") == 0) {
+            ok = ScanServeAddress(value, &args->serveHost, &args->servePort) && ok;
         } else {
             ok = false;
         }

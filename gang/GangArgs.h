@@ -15,6 +15,8 @@ struct GangArgs {
     double settle = 3;               // --settle SECONDS (station)
     long count = 0;                  // --count N (station; 0: until Ctrl-C)
     bool json = false;               // --json: JSON Lines on standard output
+    std::string serveHost;           // --serve [HOST:]PORT (default host 127.0.0.1)
+    int servePort = -1;              // -1: nothing served; 0: any free port
     bool help = false;               // --help or -h
 };
 
@@ -30,5 +32,9 @@ bool ScanGangArgs(int argc, const char* const* argv, GangArgs* args);
 // Reads a whole argument as a number of seconds (digits with an optional
 // fraction); false for anything else.
 bool ScanSeconds(const char* text, double* seconds);
+
+// Reads --serve's value: PORT, HOST:PORT or [IPV6]:PORT, the port 0 to
+// 65535; the host 127.0.0.1 when none is given. False for anything else.
+bool ScanServeAddress(const char* text, std::string* host, int* port);
 
 extern const char kGangUsage[];

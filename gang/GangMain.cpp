@@ -22,6 +22,7 @@
 #include "Sha256.h"
 #include "State.h"
 #include "Station.h"
+#include "StationServer.h"
 #include "ToolOutput.h"
 
 #ifndef TESSAN_VERSION
@@ -471,6 +472,23 @@ int main(int argc, char** argv) {
         return kFailure;
     }
 
+    // The station view, bound before any board starts: a port that cannot
+    // be had refuses the run.
+    StationServer server;
+    if (gang.args.servePort >= 0) {
+        if (!server.Start(gang.args.serveHost, gang.args.servePort, &why)) {
+            const std::string& host = gang.args.serveHost;
+            const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+            Say(gang, "Error: Cannot serve on " + shown + ":" + std::to_string(gang.args.servePort) + ": " + why + ".\n");
+            return kFailure;
+        }
+        WriteOut(gang.args.json ? ServingEvent(server.Url()) + "\n" : "Serving the station view on " + server.Url() + "\n");
+        gang.publish = [&server](const std::string& stateJson, const std::string& eventJson) {
+            server.Publish(stateJson, eventJson);
+        };
+        server.Publish(StateJson(gang.state, Now()), "");  // the state for the first viewers
+    }
+
     gang.terminal = !gang.args.json && OutputIsTerminal();
     if (gang.state.station) {
         if (!gang.args.json) WriteOut("Waiting for ports matching " + gang.args.wait + " (Ctrl-C ends).\n");
@@ -485,6 +503,9 @@ int main(int argc, char** argv) {
     }
     if (Events(gang)) Emit(gang, SummaryEvent(gang.state));
     if (!gang.args.json) WriteOut(SummaryText(gang.state));
+    // The viewers have the summary; their connections end.
+    gang.publish = nullptr;
+    server.Stop();
     FinishedAfterInterrupt();
     const GangState& s = gang.state;
     const bool allGood = s.failed == 0 && !gang.writeFailed &&

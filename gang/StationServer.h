@@ -1,19 +1,33 @@
-// The station view's server: the page, /api/state and /api/events over HTTP,
-// in threads of its own. The gang's loop hands it the whole state and the
-// event that changed it; the server never touches a child and never makes
-// the loop wait for a viewer.
+// The station view's HTTP server: the page, the state and the event stream,
+// read-only, on threads of its own. The gang's loop hands it each state and
+// event through Publish, which never waits for a viewer.
 #pragma once
 
+#include <memory>
 #include <string>
 
 class StationServer {
 public:
-    StationServer(); ~StationServer();            // the destructor stops it
-    // Binds HOST:PORT and starts serving in its own threads; false with the system's reason in *why.
+    StationServer();
+    ~StationServer();  // stops it
+    StationServer(const StationServer&) = delete;
+    StationServer& operator=(const StationServer&) = delete;
+
+    // Binds HOST:PORT (port 0: any free port) and starts serving in its own
+    // threads; false with the system's reason in *why.
     bool Start(const std::string& host, int port, std::string* why);
-    std::string Url() const;                      // "http://HOST:PORT/" (IPv6 host in brackets), the bound port
-    // From the gang's single-threaded loop: the whole state now (the /api/state object, one JSON object)
-    // and the event that changed it (one JSON object of the --json stream, no line feed). Never blocks on a viewer.
+    // "http://HOST:PORT/" (an IPv6 host in brackets) with the bound port.
+    std::string Url() const;
+    // The whole state now (the /api/state object) and the event that changed
+    // it (one object of the --json stream, no line feed; empty: the state
+    // alone). Never blocks on a viewer: a viewer that cannot keep up is
+    // dropped.
     void Publish(const std::string& stateJson, const std::string& eventJson);
-    void Stop();                                  // ends every connection; idempotent
+    // Ends every connection; idempotent.
+    void Stop();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
 };

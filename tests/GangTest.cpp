@@ -167,6 +167,34 @@ TEST(GangArgs, ScanTakesImagePortsAndOptions) {
     EXPECT_DOUBLE_EQ(args.timeout, 300);
     const char* help[] = {"tessan-gang", "--help", "--frobnicate"};
     EXPECT_TRUE(ScanGangArgs(3, help, &args) && args.help);
+
+    // --serve's address: host and port, or nothing taken.
+    struct Serve {
+        const char* text;
+        bool ok;
+        const char* host;
+        int port;
+    };
+    const Serve serves[] = {
+        {"8080", true, "127.0.0.1", 8080}, {"0", true, "127.0.0.1", 0}, {"0.0.0.0:80", true, "0.0.0.0", 80},
+        {"station.local:65535", true, "station.local", 65535}, {"[::1]:8080", true, "::1", 8080},
+        {"65536", false, "", 0}, {"", false, "", 0}, {":8080", false, "", 0}, {"host:", false, "", 0},
+        {"::1:8080", false, "", 0}, {"[::1]8080", false, "", 0}, {"8080x", false, "", 0}, {"-1", false, "", 0},
+    };
+    for (const Serve& c : serves) {
+        std::string host = "unchanged";
+        int port = -7;
+        EXPECT_EQ(ScanServeAddress(c.text, &host, &port), c.ok) << c.text;
+        EXPECT_EQ(host, c.ok ? c.host : "unchanged") << c.text;
+        EXPECT_EQ(port, c.ok ? c.port : -7) << c.text;
+    }
+    const char* served[] = {"tessan-gang", "fw.txt", "3", "--serve", "[::1]:0"};
+    ASSERT_TRUE(ScanGangArgs(5, served, &args));
+    EXPECT_EQ(args.serveHost, "::1");
+    EXPECT_EQ(args.servePort, 0);
+    EXPECT_TRUE(ScanGangArgs(3, served, &args) && args.servePort == -1);  // not asked: nothing served
+    served[4] = "99999";
+    EXPECT_FALSE(ScanGangArgs(5, served, &args));
 }
 
 // A station's day, step by step: what the watcher sees, what ends, and the

@@ -3,11 +3,13 @@
 // they apply.
 #include <algorithm>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "../Http.h"
 #include "../TempDir.h"
 #include "../e2e/Cases.h"
 #include "../e2e/Harness.h"
@@ -87,4 +89,54 @@ TEST(WineGang, ThreeBoardsOnComPorts) {
     r = RunTool(gang, dir.path(), 0, false, {}, {"Z:" + Replace(image, "/", "\\"), a, "COM" + a, "--json"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "{\"event\":\"error\",\"message\":\"Error: Port COM" + a + " is named twice.\"}\n");
+}
+
+// --json and --serve on Windows: two boards on Wine COM ports; the state and
+// the event stream read from Linux while they flash; standard output holds
+// the address first and the summary last.
+TEST(WineGang, JsonAndTheStationView) {
+    REQUIRE_WINE_SESSION();
+    if (access(TESSAN_WIN_GANG_EXE, F_OK) != 0) GTEST_SKIP() << "no Windows build at " TESSAN_WIN_GANG_EXE;
+    const int first = kFirstCom + static_cast<int>(AllCases().size()) + 4;
+    TempDir dir;
+    std::vector<pid_t> sims;
+    for (const std::string n : {"0", "1"}) {
+        sims.push_back(StartProcess({SimPath(), WinePrefix() + "/dosdevices/com" + std::to_string(first + std::stoi(n)),
+                                     "--line-rate", "--timeout", "60"},
+                                    dir.path(), dir.File("sim" + n + ".out"), dir.File("sim" + n + ".err")));
+        ASSERT_TRUE(WaitForText(dir.File("sim" + n + ".out"), "\n", 10));
+    }
+    Runner gang = WineRunner();
+    gang.prefix = {gang.prefix[0], TESSAN_WIN_GANG_EXE};
+    const std::string a = "COM" + std::to_string(first), b = "COM" + std::to_string(first + 1);
+    RunResult r;
+    std::thread run([&] {
+        r = RunTool(gang, dir.path(), 0, false, {},
+                    {"Z:" + Replace(TESSAN_SOURCE_DIR "/examples/large.txt", "/", "\\"), a, b, "--json", "--serve", "0"});
+    });
+    const std::string lead = "{\"event\":\"serving\",\"url\":\"http://127.0.0.1:";
+    const bool serving = WaitForText(dir.File("tool.out"), "/\"}", 30);
+    const int port = Slurp(dir.File("tool.out")).compare(0, lead.size(), lead) == 0
+                         ? atoi(Slurp(dir.File("tool.out")).c_str() + lead.size()) : 0;
+    std::string stream, state;
+    if (serving && port > 0) {
+        std::thread reader([&] { stream = Get(port, "/api/events"); });
+        state = BodyOf(Get(port, "/api/state"));
+        reader.join();
+    }
+    run.join();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(state.compare(0, 25, "{\"image\":\"large.txt\",\"ima"), 0) << state;
+    EXPECT_TRUE(Count(state, "\"port\":\"" + a + "\"") == 1 && Count(state, "\"port\":\"" + b + "\"") == 1) << state;
+    const std::vector<std::string> events = EventData(stream);
+    const std::string summary = "{\"event\":\"summary\",\"updated\":2,\"boards\":2,\"not_updated\":[]}";
+    ASSERT_FALSE(events.empty()) << stream;
+    EXPECT_EQ(events.front().compare(0, 17, "{\"event\":\"state\","), 0) << events.front();
+    EXPECT_EQ(events.back(), summary);
+    EXPECT_EQ(Count(stream, "data: {\"event\":\"end\",\"board\":"), 2u) << stream;
+    const std::string address = lead + std::to_string(port) + "/\"}\n";
+    EXPECT_EQ(r.out.compare(0, address.size(), address), 0) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - summary.size() - 1), summary + "\n");
+    for (pid_t sim : sims) EXPECT_EQ(StopProcess(sim, 2), 0);
 }
