@@ -91,17 +91,20 @@ int SocketCreate(BIO* bio) {
     return 1;
 }
 
+BIO_METHOD* NewSocketMethod() {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tessan socket");
+    if (m == nullptr) return nullptr;
+    BIO_meth_set_write(m, SocketWrite);
+    BIO_meth_set_read(m, SocketRead);
+    BIO_meth_set_ctrl(m, SocketControl);
+    BIO_meth_set_create(m, SocketCreate);
+    return m;
+}
+
+// Made once, for the process's lifetime (a static's initialization is
+// safe between threads).
 BIO_METHOD* SocketMethod() {
-    static BIO_METHOD* method = nullptr;
-    if (method == nullptr) {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tessan socket");
-        if (m == nullptr) return nullptr;
-        BIO_meth_set_write(m, SocketWrite);
-        BIO_meth_set_read(m, SocketRead);
-        BIO_meth_set_ctrl(m, SocketControl);
-        BIO_meth_set_create(m, SocketCreate);
-        method = m;
-    }
+    static BIO_METHOD* const method = NewSocketMethod();
     return method;
 }
 
@@ -178,7 +181,7 @@ bool Configure(TlsSession* session, const TlsConfig& config, TlsFailure* failure
     }
 
     session->ssl = SSL_new(context);
-    session->bio = session->ssl != nullptr ? BIO_new(SocketMethod()) : nullptr;
+    session->bio = session->ssl != nullptr && SocketMethod() != nullptr ? BIO_new(SocketMethod()) : nullptr;
     if (session->bio == nullptr) return false;
     BIO_set_data(session->bio, session);
     SSL_set_bio(session->ssl, session->bio, session->bio);  // the SSL owns it from here

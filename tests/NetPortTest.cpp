@@ -365,29 +365,22 @@ TEST(NetPort, NamesThatCannotBeOpenedFailAtOnce) {
 namespace {
 
 // A lab CA, another CA, a server certificate of the first for localhost
-// and 127.0.0.1, and a client certificate of the first. Made once.
-struct Certs {
-    TempDir dir;
-    bool made = false;
-    std::string File(const char* name) const { return dir.File(name); }
-};
-
-const Certs& TestCerts() {
-    static Certs c;
-    static bool tried = false;
-    if (!tried) {
-        tried = true;
+// and 127.0.0.1, and a client certificate of the first, made once: the
+// path of one of their files, "" when openssl could not make them.
+std::string Cert(const std::string& file) {
+    static TempDir dir;
+    static const bool made = [] {
         const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
         const std::string script =
-            "cd '" + c.dir.path() + "' && for n in ca other; do openssl req -x509 " + key +
+            "cd '" + dir.path() + "' && for n in ca other; do openssl req -x509 " + key +
             "-keyout $n.key -out $n.pem -days 2 -subj /CN=$n || exit 1; done && openssl req " + key +
             "-keyout server.key -out server.csr -subj /CN=server -addext subjectAltName=DNS:localhost,IP:127.0.0.1 && "
             "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -copy_extensions copy "
             "-out server.pem && openssl req " + key + "-keyout client.key -out client.csr -subj /CN=client && "
             "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -days 2 -out client.pem";
-        c.made = system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
-    }
-    return c;
+        return system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+    }();
+    return made ? dir.File(file) : "";
 }
 
 // A TLS server on the accepted connection `fd` (with the server
@@ -400,10 +393,10 @@ void ServeTls(int fd, const char* clientCa, const std::function<void(int)>& scri
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_use_certificate_file(ctx, TestCerts().File("server.pem").c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(ctx, TestCerts().File("server.key").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_certificate_file(ctx, Cert("server.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(ctx, Cert("server.key").c_str(), SSL_FILETYPE_PEM);
     if (clientCa != nullptr) {
-        SSL_CTX_load_verify_locations(ctx, TestCerts().File(clientCa).c_str(), nullptr);
+        SSL_CTX_load_verify_locations(ctx, Cert(clientCa).c_str(), nullptr);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     }
     SSL* ssl = SSL_new(ctx);
@@ -439,14 +432,14 @@ void ServeTls(int fd, const char* clientCa, const std::function<void(int)>& scri
 }
 
 std::string TlsUrl(const FakeServer& server, const std::string& scheme, const std::string& query) {
-    return scheme + "+tls://127.0.0.1:" + std::to_string(server.port()) + "?ca=" + TestCerts().File("ca.pem") + query;
+    return scheme + "+tls://127.0.0.1:" + std::to_string(server.port()) + "?" + query;
 }
 
 }  // namespace
 
 TEST(NetPortTls, BothSchemesInsideTlsWithAClientCertificate) {
-    ASSERT_TRUE(TestCerts().made) << "openssl could not make the certificates";
-    const std::string client = "&cert=" + TestCerts().File("client.pem") + "&key=" + TestCerts().File("client.key");
+    ASSERT_NE(Cert("ca.pem"), "") << "openssl could not make the certificates";
+    const std::string client = "ca=" + Cert("ca.pem") + "&cert=" + Cert("client.pem") + "&key=" + Cert("client.key");
     Bytes heard, after;
     FakeServer rfc2217([&](int fd) {
         ServeTls(fd, "ca.pem", [&](int plain) {
@@ -489,18 +482,21 @@ TEST(NetPortTls, BothSchemesInsideTlsWithAClientCertificate) {
 }
 
 TEST(NetPortTls, AServerNotProvenOrThatRefusesTheClientFailsOpenWithItsReason) {
-    ASSERT_TRUE(TestCerts().made) << "openssl could not make the certificates";
+    ASSERT_NE(Cert("ca.pem"), "") << "openssl could not make the certificates";
+    const std::string ca = "ca=" + Cert("ca.pem");
     const struct {
         const char* scheme;
         std::string query;
         const char* clientCa;  // the server demands a client certificate of it
         std::string reason;
     } cases[] = {
-        {"rfc2217", "", "other.pem", "The server closed the connection after the TLS handshake (the client "
+        {"rfc2217", ca, "other.pem", "The server closed the connection after the TLS handshake (the client "
                                      "certificate was probably refused)."},
-        {"socket", "", "ca.pem", "The server closed the connection after the TLS handshake (the client "
+        {"socket", ca, "ca.pem", "The server closed the connection after the TLS handshake (the client "
                                  "certificate was probably refused)."},
-        {"rfc2217", "&name=lab.example", nullptr, "The server's certificate is not for lab.example."},
+        {"rfc2217", ca + "&name=lab.example", nullptr, "The server's certificate is not for lab.example."},
+        {"socket", "ca=" + Cert("other.pem"), nullptr,
+         "The server's certificate is not signed by the trusted authorities."},
     };
     for (const auto& c : cases) {
         FakeServer server([&](int fd) {
@@ -511,19 +507,14 @@ TEST(NetPortTls, AServerNotProvenOrThatRefusesTheClientFailsOpenWithItsReason) {
         EXPECT_EQ(port.OpenFailure(), c.reason);
         EXPECT_FALSE(port.IsOpen());
     }
-    // Certificates of another authority, and a server that speaks no TLS.
-    FakeServer untrusted([&](int fd) { ServeTls(fd, nullptr, [](int) {}, true); });
+    // A server that speaks no TLS; files checked before any connection.
     FakeServer plain([](int fd) { SendBytes(fd, B({kIac, kDo, kComPort})); ReceiveBytes(fd, 0, 3000); });
     ComPort port;
-    std::string url = "rfc2217+tls://localhost:" + std::to_string(untrusted.port()) + "?ca=" + TestCerts().File("other.pem");
-    EXPECT_FALSE(port.Open(url.c_str(), 115200, 500));
-    EXPECT_STREQ(port.OpenFailure(), "The server's certificate is not signed by the trusted authorities.");
-    EXPECT_FALSE(port.Open(TlsUrl(plain, "rfc2217", "").c_str(), 115200, 500));
+    EXPECT_FALSE(port.Open(TlsUrl(plain, "rfc2217", ca).c_str(), 115200, 500));
     EXPECT_STREQ(port.OpenFailure(), "The server does not speak TLS.");
-    // The files are checked before any connection is made.
-    url = "socket+tls://127.0.0.1:1?cert=" + TestCerts().File("client.pem") + "&key=" + TestCerts().File("server.key");
-    EXPECT_FALSE(port.Open(url.c_str(), 115200, 500));
-    EXPECT_EQ(port.OpenFailure(), "The key in '" + TestCerts().File("server.key") + "' does not belong to the certificate.");
+    EXPECT_FALSE(port.Open(("socket+tls://127.0.0.1:1?cert=" + Cert("client.pem") + "&key=" + Cert("ca.key")).c_str(),
+                           115200, 500));
+    EXPECT_EQ(port.OpenFailure(), "The key in '" + Cert("ca.key") + "' does not belong to the certificate.");
     // A local port never has a reason.
     EXPECT_FALSE(port.Open("/dev/tessan-no-such-port", 115200, 500));
     EXPECT_STREQ(port.OpenFailure(), "");

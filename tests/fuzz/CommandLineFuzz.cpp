@@ -130,21 +130,15 @@ void CheckDevicePath(const std::string& name, size_t size) {
 // The query of a +tls URL as the rules read it: '&'-separated NAME=VALUE,
 // each VALUE percent-decoded. Only called for a query ParseNetAddress took.
 std::string ReferenceValue(const std::string& query, const std::string& parameter) {
-    size_t at = 0;
-    for (;;) {
-        size_t end = query.find('&', at);
-        std::string part = query.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (part.compare(0, parameter.size() + 1, parameter + "=") == 0) {
-            std::string value;
-            for (size_t i = parameter.size() + 1; i < part.size(); ++i) {
-                value += part[i] == '%' ? static_cast<char>(std::stoi(part.substr(i + 1, 2), nullptr, 16)) : part[i];
-                if (part[i] == '%') i += 2;
-            }
-            return value;
-        }
-        if (end == std::string::npos) return "";
-        at = end + 1;
+    const std::string all = "&" + query + "&";
+    const size_t at = all.find("&" + parameter + "=");
+    if (at == std::string::npos) return "";
+    const std::string part = all.substr(at + parameter.size() + 2, all.find('&', at + 1) - at - parameter.size() - 2);
+    std::string value;
+    for (size_t i = 0; i < part.size(); i += part[i] == '%' ? 3 : 1) {
+        value += part[i] == '%' ? static_cast<char>(std::stoi(part.substr(i + 1, 2), nullptr, 16)) : part[i];
     }
+    return value;
 }
 
 void CheckNetAddress(const std::string& name) {
