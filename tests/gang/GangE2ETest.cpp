@@ -278,6 +278,10 @@ assert lines[-1].startswith('{"event":"summary"')
 std::vector<GangCase> Cases() {
     const std::vector<std::string> good = {};
     const std::vector<std::string> slow = {"--line-rate"};
+    // A board that is still transferring long after the test acts on it, so
+    // that a test delayed on a loaded machine still interrupts or kills a
+    // transfer in its middle rather than after its end.
+    const std::vector<std::string> lasting = {"--line-rate", "--program-delay", "100000"};
     std::vector<GangCase> cases;
     {
         GangCase c;
@@ -390,7 +394,7 @@ std::vector<GangCase> Cases() {
     {
         GangCase c;
         c.name = "InterruptMidTransfer";
-        c.boards = {slow, slow, slow};
+        c.boards = {lasting, lasting, lasting};
         c.image = "large";
         c.extra = {"--logs", "{DIR}/logs", "--report", "{DIR}/report.jsonl"};
         c.expected = "{B1}: Interrupted (transferring N%). (S s)\n{B2}: Interrupted (transferring N%). (S s)\n"
@@ -402,7 +406,7 @@ std::vector<GangCase> Cases() {
     {
         GangCase c;
         c.name = "ChildKilledFromOutside";
-        c.boards = {slow, slow};
+        c.boards = {lasting, slow};
         c.image = "large";
         c.extra = {"--logs", "{DIR}/logs"};
         c.expected = "{B1}: tessan ended without a result (killed). (S s)\n"
