@@ -11,7 +11,7 @@
 
 void RunCase(const Runner& runner, const E2ECase& c, int slot) {
     if (runner.windowsBuild && !c.wineSkip.empty()) GTEST_SKIP() << c.wineSkip;
-    if ((runner.rawNetwork || runner.tlsNetwork) && !c.socketSkip.empty()) GTEST_SKIP() << c.socketSkip;
+    if ((runner.rawNetwork || runner.tlsNetwork || runner.openBeforeNegotiation) && !c.socketSkip.empty()) GTEST_SKIP() << c.socketSkip;
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     if (c.writeImage) dir.Write("fw.txt", c.image);

@@ -47,6 +47,11 @@ struct Runner {
     // that vanishes within 100 ms of its open can look, as over socket://,
     // like a server whose device is missing (such cases skip it too).
     bool tlsNetwork = false;
+    // A server that opens the device as the connection comes and answers
+    // the negotiation only then (sredird): a target that vanishes at once
+    // may take the connection down before the open is confirmed, so such
+    // cases skip it as well.
+    bool openBeforeNegotiation = false;
 };
 
 const Runner& NativeRunner();

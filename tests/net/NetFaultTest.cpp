@@ -184,6 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Server, BothSchemes, ::testing::Bool(), SchemeName);
 // handshake), in a form it can: the greeting comes 300 ms after the open.
 TEST(NetCase, SocketAndTlsTargetVanishesInTheGreetingAfterTheSettleTime) {
     REQUIRE_SER2NET_TLS();
+    REQUIRE_OTHER_SERVERS();
     for (E2ECase c : AllCases()) {
         if (c.name != "TargetVanishesInTheGreeting") continue;
         c.simArgs.push_back("--settle");
@@ -192,6 +193,7 @@ TEST(NetCase, SocketAndTlsTargetVanishesInTheGreetingAfterTheSettleTime) {
         c.maxSeconds += 0.3;
         RunCase(OverNetwork(NativeRunner(), false), c, 0);
         RunCase(OverTlsNetwork(NativeRunner(), true), c, 0);
+        RunCase(OverSredird(NativeRunner()), c, 0);
         return;
     }
     FAIL() << "no case TargetVanishesInTheGreeting in the shared list";

@@ -123,7 +123,9 @@ Runner OverTlsNetwork(const Runner& base, bool rfc2217) {
 }
 
 Runner OverSredird(const Runner& base) {
-    return WithServer(base, "-sredird", SimPort, OtherServerUrl, StartSredirdHook, StopOtherServerHook);
+    Runner runner = WithServer(base, "-sredird", SimPort, OtherServerUrl, StartSredirdHook, StopOtherServerHook);
+    runner.openBeforeNegotiation = true;
+    return runner;
 }
 
 Runner OverPyserial(const Runner& base) {
