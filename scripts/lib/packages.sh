@@ -170,9 +170,9 @@ require_packages() {
     local pinned
     # shellcheck disable=SC2086
     pinned=$(pinned_packages $missing)
-    echo "== trying the versions all architectures share: $pinned"
     # shellcheck disable=SC2086
     if [ "$pinned" = "$missing" ] ||
+       ! echo "== trying the versions all architectures share: $pinned" ||
        ! DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -q --no-install-recommends --allow-downgrades \
            $pinned </dev/null; then
       echo "$name: apt-get could not install: $missing"
