@@ -501,13 +501,13 @@ $(printf '%s\n' "${documents[@]/#/$top/docs/}")" "the zip"
       fail "$name does not start with MZ"
     fi
     # The zip carries no DLLs, so the exe may import only these libraries of
-    # every Windows (TLS is the system's own: Secur32 and CRYPT32), never the
-    # compiler's runtime (libstdc++-6.dll, libgcc_s_seh-1.dll, ...) nor
-    # another TLS library.
+    # every Windows (TLS is the system's own: Secur32 and CRYPT32; SETUPAPI
+    # names a COM port's USB device), never the compiler's runtime
+    # (libstdc++-6.dll, libgcc_s_seh-1.dll, ...) nor another TLS library.
     if command -v x86_64-w64-mingw32-objdump >/dev/null; then
       dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
       others=$(printf '%s\n' "$dlls" |
-        grep -viE '^(KERNEL32|msvcrt|WS2_32|ADVAPI32|Secur32|CRYPT32)\.dll$' || true)
+        grep -viE '^(KERNEL32|msvcrt|WS2_32|ADVAPI32|Secur32|CRYPT32|SETUPAPI)\.dll$' || true)
       if [ -n "$dlls" ] && [ -z "$others" ]; then
         pass "$name imports only $(echo $dlls)"
       else
