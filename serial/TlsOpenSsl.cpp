@@ -33,7 +33,7 @@ namespace {
 
 // ---- The BIO: the socket, without SIGPIPE ----
 
-// The TLS record types a server's first byte may be: change cipher spec,
+// The TLS record types a server's first byte may be: the cipher change,
 // alert, handshake, application data.
 bool IsTlsRecordType(int byte) { return byte >= 20 && byte <= 23; }
 
