@@ -3,8 +3,10 @@
 #  - A native build on Debian: the installed /usr/include/httplib.h, which
 #    holds declarations only, and its library libcpp-httplib (with the
 #    definitions that library was built with).
-#  - A cross build (Windows, ARM), or an installed header that is whole:
-#    the whole header, header-only. For a cross build it comes from Debian's
+#  - A cross build (Windows, ARM), a static build (TESSAN_HTTPLIB_HEADER_ONLY,
+#    as the test machine's guest is built: Debian ships no static
+#    libcpp-httplib), or an installed header that is whole: the whole header,
+#    header-only. For a cross build it comes from Debian's
 #    source package of the installed version (scripts/lib/httplib-source.sh,
 #    run here once into the build folder unless TESSAN_HTTPLIB_SOURCE names a
 #    folder that holds it). Only that one header is put on the include path,
@@ -12,6 +14,7 @@
 add_library(tessan_httplib INTERFACE)
 find_path(TESSAN_HTTPLIB_INSTALLED httplib.h PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 set(TESSAN_HTTPLIB_SOURCE "" CACHE PATH "A folder holding cpp-httplib's whole httplib.h (cross builds)")
+option(TESSAN_HTTPLIB_HEADER_ONLY "Compile cpp-httplib's whole header instead of linking Debian's libcpp-httplib" OFF)
 set(httplib_whole "")
 if(TESSAN_HTTPLIB_INSTALLED)
   file(STRINGS "${TESSAN_HTTPLIB_INSTALLED}/httplib.h" httplib_code REGEX "^inline bool Server::listen_internal" LIMIT_COUNT 1)
@@ -19,7 +22,7 @@ if(TESSAN_HTTPLIB_INSTALLED)
     set(httplib_whole "${TESSAN_HTTPLIB_INSTALLED}/httplib.h")
   endif()
 endif()
-if(NOT httplib_whole AND NOT CMAKE_CROSSCOMPILING AND TESSAN_HTTPLIB_INSTALLED)
+if(NOT httplib_whole AND NOT CMAKE_CROSSCOMPILING AND NOT TESSAN_HTTPLIB_HEADER_ONLY AND TESSAN_HTTPLIB_INSTALLED)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(TESSAN_HTTPLIB_PC REQUIRED cpp-httplib)
   target_link_libraries(tessan_httplib INTERFACE ${TESSAN_HTTPLIB_PC_LINK_LIBRARIES})

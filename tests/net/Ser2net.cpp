@@ -26,6 +26,32 @@ std::string Transport(const Ser2net& server) {
     return "ssl(key=" + c + "/server.key,cert=" + c + "/" + server.serverCert + ".pem,clientauth),tcp,";
 }
 
+// A short name for a folder: the link /tmp/tc.XXXXXX/c, removed with its
+// folder when the test program ends. A TLS URL's query names three files
+// and the tool takes URLs of at most 255 characters, so the certificates
+// must not be named by a path that grows with the build folder's.
+class ShortName {
+public:
+    explicit ShortName(const std::string& target) {
+        char pattern[] = "/tmp/tc.XXXXXX";
+        if (target.empty() || mkdtemp(pattern) == nullptr) return;
+        dir_ = pattern;
+        if (symlink(target.c_str(), (dir_ + "/c").c_str()) == 0) path_ = dir_ + "/c";
+    }
+    ~ShortName() {
+        if (dir_.empty()) return;
+        unlink((dir_ + "/c").c_str());
+        rmdir(dir_.c_str());
+    }
+    ShortName(const ShortName&) = delete;
+    ShortName& operator=(const ShortName&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string dir_, path_;
+};
+
 }  // namespace
 
 std::string Ser2net::Url(bool rfc2217) const {
@@ -44,10 +70,16 @@ const std::string& TestCertificates() {
     if (!tried) {
         tried = true;
         // Those the test run made for all its tests, where they are.
-        if (access(TESSAN_TEST_CERTS "/complete", F_OK) == 0) return made = TESSAN_TEST_CERTS;
-        const pid_t maker = StartProcess({"/bin/bash", TESSAN_SOURCE_DIR "/tests/net/make-test-certs", folder.path()},
-                                         folder.path(), folder.File("make.out"), folder.File("make.err"));
-        if (maker > 0 && StopProcess(maker, 30) == 0) made = folder.path();
+        if (access(TESSAN_TEST_CERTS "/complete", F_OK) == 0) {
+            made = TESSAN_TEST_CERTS;
+        } else {
+            const pid_t maker =
+                StartProcess({"/bin/bash", TESSAN_SOURCE_DIR "/tests/net/make-test-certs", folder.path()},
+                             folder.path(), folder.File("make.out"), folder.File("make.err"));
+            if (maker > 0 && StopProcess(maker, 30) == 0) made = folder.path();
+        }
+        static ShortName link(made);
+        made = link.path();
     }
     return made;
 }

@@ -28,8 +28,9 @@ struct Ser2net {
 // The folder of the TLS tests' certificates (tests/net/make-test-certs
 // lists them), made with the openssl command line at run time: those that
 // ctest made for all tests (TlsCertificates.Make), or else a set made once
-// for this test program in a folder that goes with it. "" where they could
-// not be made.
+// for this test program in a folder that goes with it; named by a short
+// link in /tmp, so that a URL naming three of them stays short whatever the
+// build folder's path. "" where they could not be made.
 const std::string& TestCertificates();
 
 // The query that gives the tool the files of `certs`: `ca` as the trusted
