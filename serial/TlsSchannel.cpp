@@ -20,6 +20,9 @@
 #include <security.h>
 #include <sspi.h>
 
+// After winsock2.h, which must come before windows.h.
+#include "TlsCryptoApi.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -36,112 +39,9 @@
 
 namespace {
 
-// No PEM file of ours is anywhere near this long; a longer one is not read.
-const long kMaxFileSize = 1 << 20;
 // The most that waits undecrypted: records are at most 16 KiB of data
 // plus their overhead, handshake messages a little more.
 const size_t kMaxInput = 1 << 18;
-
-// ---- Reading the PEM files ----
-
-// The whole file in *text; false when it cannot be read.
-bool ReadWholeFile(const char* path, std::string* text) {
-    FILE* f = fopen(path, "rb");
-    if (!f) return false;
-    text->clear();
-    char chunk[4096];
-    size_t n;
-    bool ok = true;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) {
-        text->append(chunk, n);
-        if (text->size() > static_cast<size_t>(kMaxFileSize)) {
-            ok = false;
-            break;
-        }
-    }
-    if (ferror(f)) ok = false;
-    fclose(f);
-    return ok;
-}
-
-// The DER bytes of each "-----BEGIN <label>-----" block of `text`, in order.
-// False when a block is not closed or its base64 is broken.
-bool PemBlocks(const std::string& text, const char* label, std::vector<std::vector<BYTE>>* blocks) {
-    const std::string begin = std::string("-----BEGIN ") + label + "-----";
-    const std::string end = std::string("-----END ") + label + "-----";
-    size_t at = 0;
-    while ((at = text.find(begin, at)) != std::string::npos) {
-        size_t stop = text.find(end, at + begin.size());
-        if (stop == std::string::npos) return false;
-        stop += end.size();
-        const char* pem = text.data() + at;
-        DWORD pemLength = static_cast<DWORD>(stop - at);
-        DWORD size = 0;
-        if (!CryptStringToBinaryA(pem, pemLength, CRYPT_STRING_BASE64HEADER, NULL, &size, NULL, NULL) ||
-            size == 0)
-            return false;
-        std::vector<BYTE> der(size);
-        if (!CryptStringToBinaryA(pem, pemLength, CRYPT_STRING_BASE64HEADER, der.data(), &size, NULL, NULL))
-            return false;
-        der.resize(size);
-        blocks->push_back(der);
-        at = stop;
-    }
-    return true;
-}
-
-// A memory store holding every certificate of `text`; null when it holds
-// none or one cannot be decoded. *first gets the first one when asked.
-HCERTSTORE CertificatesOf(const std::string& text, PCCERT_CONTEXT* first) {
-    std::vector<std::vector<BYTE>> ders;
-    if (!PemBlocks(text, "CERTIFICATE", &ders) || ders.empty()) return NULL;
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, NULL);
-    if (!store) return NULL;
-    for (size_t i = 0; i < ders.size(); ++i) {
-        PCCERT_CONTEXT added = NULL;
-        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, ders[i].data(),
-                                              static_cast<DWORD>(ders[i].size()), CERT_STORE_ADD_USE_EXISTING,
-                                              i == 0 && first ? &added : NULL)) {
-            if (first && *first) CertFreeCertificateContext(*first);
-            if (first) *first = NULL;
-            CertCloseStore(store, 0);
-            return NULL;
-        }
-        if (i == 0 && first) *first = added;
-    }
-    return store;
-}
-
-// The private key of `text` as a CryptoAPI PRIVATEKEYBLOB: PKCS#8 ("BEGIN
-// PRIVATE KEY") or PKCS#1 ("BEGIN RSA PRIVATE KEY"), RSA only. False for
-// any other key, an encrypted one, or broken DER.
-bool RsaKeyBlob(const std::string& text, std::vector<BYTE>* blob) {
-    const DWORD encoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    std::vector<std::vector<BYTE>> ders;
-    std::vector<BYTE> pkcs1;
-    if (PemBlocks(text, "PRIVATE KEY", &ders) && ders.size() == 1) {
-        size_t start = 0, length = 0;
-        bool rsa = Pkcs8RsaKey(ders[0].data(), ders[0].size(), &start, &length);
-        if (rsa) pkcs1.assign(ders[0].data() + start, ders[0].data() + start + length);
-        SecureZeroMemory(ders[0].data(), ders[0].size());
-        if (!rsa) return false;
-    } else {
-        ders.clear();
-        if (!PemBlocks(text, "RSA PRIVATE KEY", &ders) || ders.size() != 1) return false;
-        pkcs1 = ders[0];
-        SecureZeroMemory(ders[0].data(), ders[0].size());
-    }
-    BYTE* decoded = NULL;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(encoding, PKCS_RSA_PRIVATE_KEY, pkcs1.data(), static_cast<DWORD>(pkcs1.size()),
-                             CRYPT_DECODE_ALLOC_FLAG, NULL, &decoded, &size))
-        return false;
-    blob->assign(decoded, decoded + size);
-    SecureZeroMemory(decoded, size);
-    LocalFree(decoded);
-    SecureZeroMemory(pkcs1.data(), pkcs1.size());
-    return true;
-}
 
 // ---- The session ----
 
@@ -267,13 +167,23 @@ TlsFailure AttachKey(TlsSession* s, const std::vector<BYTE>& blob) {
     return TlsFailure::kNone;
 }
 
+// One attempt at the session's credentials with `data`, an SCH_CREDENTIALS
+// or an SCHANNEL_CRED.
+bool AcquireWith(TlsSession* s, void* data) {
+    TimeStamp expiry;
+    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, data, NULL,
+                                  NULL, &s->credentials, &expiry) != SEC_E_OK)
+        return false;
+    s->haveCredentials = true;
+    return true;
+}
+
 // Schannel's client credentials: TLS 1.2 and later, no certificate picked
 // from the user's stores, the server's certificate left to VerifyServer.
 bool AcquireCredentials(TlsSession* s) {
     PCCERT_CONTEXT certificates[1] = {s->clientCertificate};
     DWORD count = s->clientCertificate ? 1 : 0;
     const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    TimeStamp expiry;
 
     // Windows 10 1809 and later (and Wine): SCH_CREDENTIALS, which also
     // allows TLS 1.3.
@@ -288,11 +198,7 @@ bool AcquireCredentials(TlsSession* s) {
     modern.paCred = count ? certificates : NULL;
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
-    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, &modern,
-                                  NULL, NULL, &s->credentials, &expiry) == SEC_E_OK) {
-        s->haveCredentials = true;
-        return true;
-    }
+    if (AcquireWith(s, &modern)) return true;
 
     // Older systems: SCHANNEL_CRED, TLS 1.2.
     SCHANNEL_CRED older;
@@ -302,12 +208,7 @@ bool AcquireCredentials(TlsSession* s) {
     older.cCreds = count;
     older.paCred = count ? certificates : NULL;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, &older, NULL,
-                                  NULL, &s->credentials, &expiry) == SEC_E_OK) {
-        s->haveCredentials = true;
-        return true;
-    }
-    return false;
+    return AcquireWith(s, &older);
 }
 
 // ---- Moving bytes ----
