@@ -1,16 +1,16 @@
 // TLS for network ports on Windows: the system's own Schannel through SSPI,
-// and CryptoAPI for the certificates. The server's chain is checked here,
-// after the handshake and before anything else goes out, against an
-// in-memory store of the authorities in the `ca` file (or the system's
-// roots); the client's certificate and key come from PEM files and live in
-// a temporary key container that is deleted with the session. Every step
-// works on the non-blocking socket and says what it waits for.
+// and CryptoAPI for the certificates. The server's certificate is checked
+// after the handshake and before anything else goes out, against the
+// authorities in the `ca` file or the system's roots (TlsSchannelVerify.cpp);
+// the client's certificate and key come from PEM files (TlsSchannelPem.cpp)
+// and the key lives in a temporary key container that is deleted with the
+// session. Every step works on the non-blocking socket and says what it
+// waits for.
 #include "Tls.h"
 #include "TlsBytes.h"
 
 #define SECURITY_WIN32
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <wincrypt.h>
 // SCH_CREDENTIALS and TLS_PARAMETERS, which need UNICODE_STRING.
@@ -21,21 +21,14 @@
 #include <sspi.h>
 
 // After winsock2.h, which must come before windows.h.
-#include "TlsCryptoApi.h"
+#include "TlsSchannelPem.h"
+#include "TlsSchannelVerify.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-// As wininet.h has them.
-#ifndef SECURITY_FLAG_IGNORE_CERT_DATE_INVALID
-#define SECURITY_FLAG_IGNORE_CERT_DATE_INVALID 0x00002000
-#endif
-#ifndef SECURITY_FLAG_IGNORE_UNKNOWN_CA
-#define SECURITY_FLAG_IGNORE_UNKNOWN_CA 0x00000100
-#endif
 
 namespace {
 
@@ -167,12 +160,18 @@ TlsFailure AttachKey(TlsSession* s, const std::vector<BYTE>& blob) {
     return TlsFailure::kNone;
 }
 
-// One attempt at the session's credentials with `data`, an SCH_CREDENTIALS
-// or an SCHANNEL_CRED.
-bool AcquireWith(TlsSession* s, void* data) {
+// One attempt at the session's credentials with `credentials`, an
+// SCH_CREDENTIALS or an SCHANNEL_CRED holding its form's own fields: those
+// both forms have are filled in here.
+template <typename Credentials>
+bool AcquireWith(TlsSession* s, Credentials* credentials, DWORD version, PCCERT_CONTEXT* certificate) {
+    credentials->dwVersion = version;
+    credentials->dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    credentials->cCreds = *certificate ? 1 : 0;
+    credentials->paCred = *certificate ? certificate : NULL;
     TimeStamp expiry;
-    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, data, NULL,
-                                  NULL, &s->credentials, &expiry) != SEC_E_OK)
+    if (AcquireCredentialsHandleA(NULL, const_cast<SEC_CHAR*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, NULL, credentials,
+                                  NULL, NULL, &s->credentials, &expiry) != SEC_E_OK)
         return false;
     s->haveCredentials = true;
     return true;
@@ -181,9 +180,7 @@ bool AcquireWith(TlsSession* s, void* data) {
 // Schannel's client credentials: TLS 1.2 and later, no certificate picked
 // from the user's stores, the server's certificate left to VerifyServer.
 bool AcquireCredentials(TlsSession* s) {
-    PCCERT_CONTEXT certificates[1] = {s->clientCertificate};
-    DWORD count = s->clientCertificate ? 1 : 0;
-    const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    PCCERT_CONTEXT certificate[1] = {s->clientCertificate};
 
     // Windows 10 1809 and later (and Wine): SCH_CREDENTIALS, which also
     // allows TLS 1.3.
@@ -192,23 +189,15 @@ bool AcquireCredentials(TlsSession* s) {
     parameters.grbitDisabledProtocols = ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
     SCH_CREDENTIALS modern;
     memset(&modern, 0, sizeof modern);
-    modern.dwVersion = SCH_CREDENTIALS_VERSION;
-    modern.dwFlags = flags;
-    modern.cCreds = count;
-    modern.paCred = count ? certificates : NULL;
     modern.cTlsParameters = 1;
     modern.pTlsParameters = &parameters;
-    if (AcquireWith(s, &modern)) return true;
+    if (AcquireWith(s, &modern, SCH_CREDENTIALS_VERSION, certificate)) return true;
 
     // Older systems: SCHANNEL_CRED, TLS 1.2.
     SCHANNEL_CRED older;
     memset(&older, 0, sizeof older);
-    older.dwVersion = SCHANNEL_CRED_VERSION;
-    older.dwFlags = flags;
-    older.cCreds = count;
-    older.paCred = count ? certificates : NULL;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    return AcquireWith(s, &older);
+    return AcquireWith(s, &older, SCHANNEL_CRED_VERSION, certificate);
 }
 
 // ---- Moving bytes ----
@@ -258,155 +247,16 @@ void KeepExtra(TlsSession* s, unsigned long extra) {
 
 // ---- Proving the server ----
 
-// Whether `name` is a numeric IPv4 or IPv6 address; its bytes in *address.
-bool NumericAddress(const std::string& name, std::vector<BYTE>* address) {
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_flags = AI_NUMERICHOST;
-    hints.ai_family = AF_UNSPEC;
-    addrinfo* found = NULL;
-    if (getaddrinfo(name.c_str(), NULL, &hints, &found) != 0 || !found) return false;
-    bool ok = true;
-    if (found->ai_family == AF_INET) {
-        const BYTE* b = reinterpret_cast<const BYTE*>(&reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr);
-        address->assign(b, b + 4);
-    } else if (found->ai_family == AF_INET6) {
-        const BYTE* b = reinterpret_cast<const BYTE*>(&reinterpret_cast<sockaddr_in6*>(found->ai_addr)->sin6_addr);
-        address->assign(b, b + 16);
-    } else {
-        ok = false;
-    }
-    freeaddrinfo(found);
-    return ok;
-}
-
-// Whether the certificate's subject alternative names hold the address.
-bool CarriesAddress(PCCERT_CONTEXT cert, const std::vector<BYTE>& address) {
-    PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension,
-                                            cert->pCertInfo->rgExtension);
-    if (!ext) return false;
-    CERT_ALT_NAME_INFO* names = NULL;
-    DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData, ext->Value.cbData,
-                             CRYPT_DECODE_ALLOC_FLAG, NULL, &names, &size))
-        return false;
-    bool found = false;
-    for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
-        const CERT_ALT_NAME_ENTRY& e = names->rgAltEntry[i];
-        found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == address.size() &&
-                memcmp(e.IPAddress.pbData, address.data(), address.size()) == 0;
-    }
-    LocalFree(names);
-    return found;
-}
-
-// The server's certificate, checked as the session demands: a chain to
-// the trusted authorities, then the name, then the dates.
+// The session's protocol, then the server's certificate.
 TlsFailure VerifyServer(TlsSession* s) {
     SecPkgContext_ConnectionInfo info;
     if (QueryContextAttributesA(&s->context, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK ||
         (info.dwProtocol & (SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT)) == 0)
         return TlsFailure::kOther;
-
     PCCERT_CONTEXT server = NULL;
     if (QueryContextAttributesA(&s->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &server) != SEC_E_OK || !server)
         return TlsFailure::kUntrusted;
-
-    // With a `ca` file, a chain engine whose only roots are its certificates.
-    // Where the system has no such engine (Wine refuses the configuration
-    // that names them), the default engine builds the chain with the file's
-    // certificates at hand, and the root it ends in must be one of them.
-    HCERTCHAINENGINE engine = NULL;
-    bool exclusive = false;
-    if (s->trusted) {
-        CERT_CHAIN_ENGINE_CONFIG config;
-        memset(&config, 0, sizeof config);
-        config.cbSize = sizeof config;
-        config.hExclusiveRoot = s->trusted;
-        exclusive = CertCreateCertificateChainEngine(&config, &engine) != FALSE;
-        if (!exclusive) engine = NULL;
-    }
-    // The server's intermediates arrive in its certificate's store.
-    HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, NULL);
-    if (extra) {
-        CertAddStoreToCollection(extra, server->hCertStore, 0, 0);
-        if (s->trusted && !exclusive) CertAddStoreToCollection(extra, s->trusted, 0, 0);
-    }
-
-    LPSTR usage[1] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
-    CERT_CHAIN_PARA para;
-    memset(&para, 0, sizeof para);
-    para.cbSize = sizeof para;
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
-    PCCERT_CHAIN_CONTEXT chain = NULL;
-    BOOL built = CertGetCertificateChain(engine, server, NULL, extra ? extra : server->hCertStore, &para, 0, NULL,
-                                         &chain);
-    TlsFailure result = TlsFailure::kNone;
-    if (!built || !chain || chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
-        result = TlsFailure::kUntrusted;
-    } else {
-        DWORD status = chain->TrustStatus.dwErrorStatus;
-        DWORD broken = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
-                       CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_REVOKED |
-                       CERT_TRUST_IS_NOT_VALID_FOR_USAGE | CERT_TRUST_INVALID_BASIC_CONSTRAINTS |
-                       CERT_TRUST_INVALID_EXTENSION | CERT_TRUST_INVALID_NAME_CONSTRAINTS;
-        if (s->trusted) {
-            // The root must be the file's, whichever engine built the chain.
-            const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-            PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
-            PCCERT_CONTEXT mine =
-                CertFindCertificateInStore(s->trusted, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, root, NULL);
-            if (mine)
-                CertFreeCertificateContext(mine);
-            else
-                result = TlsFailure::kUntrusted;
-            // The default engine trusts none of them: that is checked above.
-            if (!exclusive) broken &= ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT);
-        }
-        if (status & broken) result = TlsFailure::kUntrusted;
-
-        // The name: an address in the subject alternative names (checked
-        // here), a DNS name by the system's SSL policy.
-        std::vector<BYTE> address;
-        bool numeric = NumericAddress(s->name, &address);
-        if (result == TlsFailure::kNone && numeric && !CarriesAddress(server, address))
-            result = TlsFailure::kWrongName;
-        if (result == TlsFailure::kNone) {
-            std::wstring wide(s->name.begin(), s->name.end());
-            SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl;
-            memset(&ssl, 0, sizeof ssl);
-            ssl.cbSize = sizeof ssl;
-            ssl.dwAuthType = AUTHTYPE_SERVER;
-            ssl.fdwChecks = SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
-            if (s->trusted && !exclusive) ssl.fdwChecks |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-            ssl.pwszServerName = numeric ? NULL : const_cast<wchar_t*>(wide.c_str());
-            CERT_CHAIN_POLICY_PARA policy;
-            memset(&policy, 0, sizeof policy);
-            policy.cbSize = sizeof policy;
-            policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS;
-            if (s->trusted && !exclusive) policy.dwFlags |= CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
-            policy.pvExtraPolicyPara = &ssl;
-            CERT_CHAIN_POLICY_STATUS verdict;
-            memset(&verdict, 0, sizeof verdict);
-            verdict.cbSize = sizeof verdict;
-            if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict)) {
-                result = TlsFailure::kOther;
-            } else if (verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) {
-                result = TlsFailure::kWrongName;
-            } else if (verdict.dwError == static_cast<DWORD>(CERT_E_EXPIRED) ||
-                       verdict.dwError == static_cast<DWORD>(CERT_E_VALIDITYPERIODNESTING)) {
-                result = TlsFailure::kExpired;
-            } else if (verdict.dwError != 0) {
-                result = TlsFailure::kUntrusted;
-            }
-        }
-        if (result == TlsFailure::kNone && (status & CERT_TRUST_IS_NOT_TIME_VALID)) result = TlsFailure::kExpired;
-    }
-    if (chain) CertFreeCertificateChain(chain);
-    if (extra) CertCloseStore(extra, 0);
-    if (engine) CertFreeCertificateChainEngine(engine);
+    const TlsFailure result = CheckServerCertificate(server, s->trusted, s->name);
     CertFreeCertificateContext(server);
     return result;
 }

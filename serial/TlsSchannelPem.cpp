@@ -1,5 +1,5 @@
 // The PEM files of a TLS session on Windows, read with CryptoAPI.
-#include "TlsCryptoApi.h"
+#include "TlsSchannelPem.h"
 
 #include <cstdio>
 
