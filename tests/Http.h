@@ -63,9 +63,3 @@ inline std::vector<std::string> EventData(const std::string& stream) {
     return data;
 }
 
-// How often `what` stands in `text`.
-inline size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}

@@ -116,6 +116,12 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 std::string FillPlaceholders(const std::string& text, const std::string& port, const std::string& pause) {
     return Replace(Replace(text, "{PORT}", port), "{PAUSE}", pause);
 }

@@ -80,6 +80,9 @@ RunResult RunTool(const Runner& runner, const std::string& dir, int slot, bool w
 // `text` with every `from` replaced by `to`.
 std::string Replace(std::string text, const std::string& from, const std::string& to);
 
+// How often `what` stands in `text` (overlapping ones counted).
+size_t Count(const std::string& text, const std::string& what);
+
 // An expected output made concrete: "{PORT}" becomes the port's name as the
 // tool prints it, "{PAUSE}" the pause prompt.
 std::string FillPlaceholders(const std::string& text, const std::string& port, const std::string& pause);

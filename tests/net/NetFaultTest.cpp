@@ -37,16 +37,36 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+// What a runner's start hook leaves for its stop hook, by the test's
+// folder: hooks are plain functions, and cases run in threads of their own.
+template <typename T>
+class ByFolder {
+public:
+    void Put(const std::string& dir, std::unique_ptr<T> item) {
+        std::lock_guard<std::mutex> hold(lock_);
+        items_[dir] = std::move(item);
+    }
+    // The folder's item, no longer kept here; null when there is none.
+    std::unique_ptr<T> Take(const std::string& dir) {
+        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_ptr<T> item = std::move(items_[dir]);
+        items_.erase(dir);
+        return item;
+    }
+
+private:
+    std::mutex lock_;
+    std::map<std::string, std::unique_ptr<T>> items_;
+};
+
 // A server that misbehaves while the tool runs: a runner whose hooks start
 // ser2net and a thread that acts on it once the tool's output shows a
 // given moment; the stop hook waits for the thread, then stops the server.
-// Hooks are plain functions, so what they share is kept here.
 struct Actor {
     Ser2net server;
     std::thread thread;
 };
-std::mutex actorsLock;
-std::map<std::string, std::unique_ptr<Actor>> actors;
+ByFolder<Actor> actors;
 
 typedef void (*Act)(const std::string& dir, Ser2net* server);
 
@@ -56,18 +76,12 @@ bool StartWithActor(const std::string& dir, int) {
     if (!StartRunServer(dir, &actor->server)) return false;
     Actor* a = actor.get();
     a->thread = std::thread([dir, a] { act(dir, &a->server); });
-    std::lock_guard<std::mutex> hold(actorsLock);
-    actors[dir] = std::move(actor);
+    actors.Put(dir, std::move(actor));
     return true;
 }
 
 void StopActor(const std::string& dir, int) {
-    std::unique_ptr<Actor> actor;
-    {
-        std::lock_guard<std::mutex> hold(actorsLock);
-        actor = std::move(actors[dir]);
-        actors.erase(dir);
-    }
+    std::unique_ptr<Actor> actor = actors.Take(dir);
     if (!actor) return;
     actor->thread.join();
     StopSer2net(&actor->server);
@@ -538,12 +552,6 @@ private:
             }
         }
     }
-    static size_t Count(const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-        return n;
-    }
-
     const std::string dir_;
     const int serverPort_;
     int listener_ = -1;
@@ -552,8 +560,7 @@ private:
     std::thread thread_;
 };
 
-std::mutex relaysLock;
-std::map<std::string, std::unique_ptr<CuttingRelay>> relays;
+ByFolder<CuttingRelay> relays;
 
 // The hooks: ser2net with TLS, the relay in front of its raw accepter.
 bool StartCuttingRelay(const std::string& dir, int) {
@@ -562,19 +569,12 @@ bool StartCuttingRelay(const std::string& dir, int) {
     if (!StartRunServer(dir, &server)) return false;
     std::unique_ptr<CuttingRelay> relay(new CuttingRelay(dir, server.rawPort));
     std::ofstream(dir + "/relay.url") << relay->Url() << "?" << CertQuery(server.certs);
-    std::lock_guard<std::mutex> hold(relaysLock);
-    relays[dir] = std::move(relay);
+    relays.Put(dir, std::move(relay));
     return true;
 }
 
 void StopCuttingRelay(const std::string& dir, int) {
-    std::unique_ptr<CuttingRelay> relay;
-    {
-        std::lock_guard<std::mutex> hold(relaysLock);
-        relay = std::move(relays[dir]);
-        relays.erase(dir);
-    }
-    relay.reset();
+    relays.Take(dir).reset();  // the relay stops before the server
     Ser2net server;
     server.pid = atoi(Slurp(dir + "/ser2net.child").c_str());
     StopSer2net(&server);
